@@ -1,0 +1,5 @@
+#include "ScreenGlobals.h"
+
+_XDisplay* d = nullptr;
+unsigned long w = 0;
+ScreenSpecs screenSpecs;

@@ -1,0 +1,14 @@
+// Small helpers shared by the suites.
+#pragma once
+
+#include <QString>
+
+namespace testenv {
+
+// A fresh directory that lives as long as the test process.
+QString tempDir();
+
+// Whole text of a file, or an empty string when it cannot be read.
+QString readFile(const QString& path);
+
+}  // namespace testenv
