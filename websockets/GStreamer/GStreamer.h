@@ -1,0 +1,77 @@
+// The media object of a session: the screen-share pipeline around webrtcbin, its negotiation,
+// the data channel and incoming media. Lives on the Qt main thread; webrtcbin's callbacks run on
+// GStreamer's threads and reach the Qt side only through this object's (queued) signals.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <string>
+
+#include "ConnectionState.h"
+#include "GlobalSettings.h"
+
+class MediaSession;
+
+class GStreamer : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char* gstWebRtcBinName = "screenshare";
+
+    GStreamer();
+    ~GStreamer() override;
+
+    GStreamer(const GStreamer&) = delete;
+    GStreamer& operator=(const GStreamer&) = delete;
+
+    // Builds the description from the settings, launches it and sets it playing.
+    void screenPipelineStart();
+    // true: stop (NULL state) and release; false: release after a failed start.
+    void screenPipelineStop(bool stop);
+
+    // The GLib thread iterates the default main context between connect and disconnect.
+    void startGlibThread();
+    void stopGlibThread();
+    bool glibThreadRunning() const { return glibThread.isRunning(); }
+
+    // SDP from the peer: exactly "answer" is an answer, anything else an offer.
+    void onSdpReceived(const QString& type, const QString& text);
+
+    // Emits an action signal on the WebRTC element, or only warns when there is none.
+    // Used by the signalling side for "add-ice-candidate" (media line index, candidate text).
+    void screenWebrtcBinEmitSignal(const char* signal, guint mLineIndex, const char* candidate);
+
+    // For tests and diagnostics: the pipeline of the current session (borrowed) or null.
+    GstElement* currentPipeline() const { return pipeline; }
+    ConnectionState currentConnState() const { return connState.load(); }
+
+signals:
+    void connStateChanged(ConnectionState state);
+    void mainLoopTerminate(const char* msg, ConnectionState state);
+    void sendSdpToPeer(QString text, QString type);
+    void IceCandidate(uint mLineIx, QString candidate);
+
+public slots:
+    void getConnState(ConnectionState state);
+
+private:
+    friend class MediaSession;
+
+    void glibLoop();
+    void removeStatsFiles();
+
+    QObject glibWorker;
+    QThread glibThread;
+    std::atomic<ConnectionState> connState{STATE_UNKNOWN};
+    GstElement* pipeline = nullptr;
+    GstElement* webrtcBin = nullptr;
+    GlobalSettings* settings;
+
+    // Callbacks of the current pipeline hold this; it is cut off when the pipeline stops.
+    MediaSession* session = nullptr;
+    std::string statsFile;
+};
