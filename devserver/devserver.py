@@ -1,0 +1,491 @@
+#!/usr/bin/python3
+"""Development management server for Kelvano Assistant.
+
+Serves what the agent expects of a management server (discovery, per-session settings in both API
+forms, the signalling relay and the input and cursor endpoints) and the administrator's web console
+that takes the other end of a session. Everything lives under one path prefix ("/assistant" by
+default), so the agent's server URL is http://HOST:PORT/assistant and an invitation link is
+kvlo://HOST:PORT/assistant/<session>.
+
+Typed keys are relayed, never logged: input messages are only counted.
+"""
+
+import argparse
+import asyncio
+import json
+import logging
+import os
+import re
+import ssl
+import subprocess
+import sys
+import tempfile
+
+from aiohttp import WSMsgType, web
+
+CONSOLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "console")
+INPUT_KEYS = ("keyboardEvent", "mouseEvent", "wheelEvent", "shortcutEvent")
+DEFAULT_SETTINGS = {
+    "notifyConnection": True,
+    "displayName": "Administrator",
+    "audioEnable": True,
+    "WebRTCMouseCursor": True,
+    "StunServers": [],
+}
+# Only the keys the agent reads can be configured, each with the JSON type it expects.
+SETTING_TYPES = {
+    "notifyConnection": bool,
+    "displayName": str,
+    "audioEnable": bool,
+    "WebRTCMouseCursor": bool,
+    "StunServers": list,
+}
+HELLO_RE = re.compile(r"^HELLO ([0-9]{1,9})$")
+SESSION_RE = re.compile(r"^SESSION ([A-Za-z0-9][A-Za-z0-9_-]{0,63})$")
+
+log = logging.getLogger("devserver")
+
+
+async def send(ws, text):
+    """Sends unless the peer has gone; a vanished peer is handled by its own handler."""
+    if ws is None or ws.closed:
+        return False
+    try:
+        await ws.send_str(text)
+        return True
+    except ConnectionError:
+        return False
+
+
+def check_settings(values):
+    """Returns the validated subset of a settings update, or raises ValueError."""
+    if not isinstance(values, dict):
+        raise ValueError("settings must be a JSON object")
+    out = {}
+    for key, value in values.items():
+        if key not in SETTING_TYPES:
+            raise ValueError("unknown setting %r" % key)
+        if not isinstance(value, SETTING_TYPES[key]):
+            raise ValueError("setting %r must be %s" % (key, SETTING_TYPES[key].__name__))
+        if key == "StunServers":
+            for entry in value:
+                if not isinstance(entry, dict) or not isinstance(entry.get("urls"), str):
+                    raise ValueError('each StunServers entry needs a string "urls"')
+        out[key] = value
+    return out
+
+
+class Session:
+    def __init__(self, sid, settings):
+        self.sid = sid
+        self.settings = dict(settings)
+        self.agent = None  # signalling socket of the agent that sent SESSION
+        self.agent_joined = False  # SESSION_OK sent to that agent
+        self.console = None
+        self.inputs = []  # agent input sockets, newest last
+        self.cursors = []
+        self.input_relayed = 0
+        self.input_dropped = 0
+
+    def status(self):
+        return {
+            "session": self.sid,
+            "settings": self.settings,
+            "agent": self.agent is not None,
+            "inCall": self.agent_joined,
+            "console": self.console is not None,
+            "inputChannels": len(self.inputs),
+            "cursorChannels": len(self.cursors),
+            "inputRelayed": self.input_relayed,
+            "inputDropped": self.input_dropped,
+        }
+
+
+class DevServer:
+    def __init__(self, prefix="/assistant", version="0.7.0", defaults=None, auto_create=True):
+        self.prefix = prefix.rstrip("/")
+        self.version = version
+        self.defaults = dict(DEFAULT_SETTINGS)
+        self.defaults.update(check_settings(defaults or {}))
+        self.auto_create = auto_create
+        self.sessions = {}
+        self.next_number = 1
+        self.sockets = set()
+
+    # Sessions -------------------------------------------------------------------------------
+
+    def create_session(self, settings=None, sid=None):
+        if sid is None:
+            while str(self.next_number) in self.sessions:
+                self.next_number += 1
+            sid = str(self.next_number)
+        session = Session(sid, self.defaults)
+        session.settings.update(check_settings(settings or {}))
+        self.sessions[sid] = session
+        log.info("session %s created", sid)
+        return session
+
+    def find_session(self, sid, create):
+        session = self.sessions.get(sid)
+        if session is None and create and self.auto_create:
+            session = self.create_session(sid=sid)
+        return session
+
+    # HTTP API of the agent ------------------------------------------------------------------
+
+    async def discover(self, request):
+        return web.json_response(
+            {"server": {"version": self.version, "name": "Kelvano development server"}}
+        )
+
+    async def settings(self, request):
+        session = self.find_session(request.match_info["number"], create=True)
+        if session is None:
+            raise web.HTTPNotFound(text="no such session")
+        return web.json_response(session.settings)
+
+    # Administration API ---------------------------------------------------------------------
+
+    def session_info(self, request, session):
+        info = session.status()
+        host = request.host
+        scheme = "kvlos" if request.secure else "kvlo"
+        info["link"] = "%s://%s%s/%s" % (scheme, host, self.prefix, session.sid)
+        info["console"] = "%s://%s%s/console/?session=%s" % (
+            request.scheme, host, self.prefix, session.sid)
+        return info
+
+    async def read_settings(self, request):
+        try:
+            body = await request.json() if request.can_read_body else {}
+            return check_settings(body)
+        except ValueError as e:  # json.JSONDecodeError is a ValueError
+            raise web.HTTPBadRequest(text=str(e))
+
+    async def admin_list(self, request):
+        return web.json_response([self.session_info(request, s) for s in self.sessions.values()])
+
+    async def admin_create(self, request):
+        session = self.create_session(await self.read_settings(request))
+        return web.json_response(self.session_info(request, session), status=201)
+
+    async def admin_get(self, request):
+        session = self.sessions.get(request.match_info["sid"])
+        if session is None:
+            raise web.HTTPNotFound(text="no such session")
+        return web.json_response(self.session_info(request, session))
+
+    async def admin_update(self, request):
+        sid = request.match_info["sid"]
+        if not re.fullmatch(r"[0-9]{1,9}", sid):
+            raise web.HTTPBadRequest(text="session ids are numbers")
+        settings = await self.read_settings(request)
+        session = self.sessions.get(sid) or self.create_session(sid=sid)
+        session.settings.update(settings)
+        return web.json_response(self.session_info(request, session))
+
+    # WebSockets -----------------------------------------------------------------------------
+
+    async def open_ws(self, request):
+        ws = web.WebSocketResponse(heartbeat=None, max_msg_size=4 * 1024 * 1024)
+        await ws.prepare(request)
+        self.sockets.add(ws)
+        return ws
+
+    async def signalling(self, request):
+        ws = await self.open_ws(request)
+        peer = request.remote
+        registered = None
+        session = None
+        try:
+            async for msg in ws:
+                if msg.type != WSMsgType.TEXT:
+                    log.warning("signalling %s: non-text frame ignored", peer)
+                    continue
+                text = msg.data
+                if registered is None:
+                    m = HELLO_RE.match(text)
+                    if not m:
+                        await send(ws, "ERROR expected HELLO <id>")
+                        continue
+                    registered = m.group(1)
+                    log.info("agent %s registered as %s", peer, registered)
+                    await send(ws, "HELLO")
+                    continue
+                if text.startswith("SESSION"):
+                    session = await self.join(ws, text, session)
+                    continue
+                await self.agent_message(ws, session, text)
+        finally:
+            self.sockets.discard(ws)
+            if session is not None and session.agent is ws:
+                session.agent = None
+                session.agent_joined = False
+                log.info("agent left session %s", session.sid)
+                await self.to_console(session, {"event": "agent-left"})
+        return ws
+
+    async def join(self, ws, text, current):
+        m = SESSION_RE.match(text)
+        if not m:
+            await send(ws, "ERROR malformed SESSION request")
+            return current
+        if current is not None:
+            await send(ws, "ERROR already in session %s" % current.sid)
+            return current
+        session = self.find_session(m.group(1), create=True)
+        if session is None:
+            await send(ws, "ERROR session %s not found" % m.group(1))
+            return None
+        if session.agent is not None:
+            await send(ws, "ERROR session %s already has an agent" % session.sid)
+            return None
+        session.agent = ws
+        log.info("agent joined session %s", session.sid)
+        if session.console is not None:
+            await self.start_call(session)
+        else:
+            log.info("session %s: waiting for the administrator", session.sid)
+        return session
+
+    async def start_call(self, session):
+        session.agent_joined = True
+        await send(session.agent, "SESSION_OK")
+        await self.to_console(session, {"event": "agent-joined"})
+
+    async def agent_message(self, ws, session, text):
+        try:
+            doc = json.loads(text)
+        except ValueError:
+            doc = None
+        if not isinstance(doc, dict) or not ("sdp" in doc or "ice" in doc):
+            log.warning("signalling: unknown message from agent ignored")
+            return
+        if session is None or not session.agent_joined or session.console is None:
+            log.warning("signalling: SDP/ICE outside a call dropped")
+            return
+        await send(session.console, text)
+
+    async def to_console(self, session, doc):
+        if session.console is not None and not session.console.closed:
+            await send(session.console, json.dumps(doc))
+
+    async def console(self, request):
+        sid = request.query.get("session", "")
+        ws = await self.open_ws(request)
+        session = self.find_session(sid, create=True) if re.fullmatch(r"[0-9]{1,9}", sid) else None
+        if session is None:
+            await send(ws, json.dumps({"event": "error", "text": "no such session"}))
+            await ws.close()
+            self.sockets.discard(ws)
+            return ws
+        if session.console is not None:
+            await send(ws, json.dumps(
+                {"event": "error", "text": "another administrator has this session"}))
+            await ws.close()
+            self.sockets.discard(ws)
+            return ws
+        session.console = ws
+        log.info("administrator joined session %s", session.sid)
+        try:
+            await send(ws, json.dumps({
+                "event": "welcome",
+                "session": session.sid,
+                "settings": session.settings,
+                "agent": session.agent is not None,
+            }))
+            if session.agent is not None and not session.agent_joined:
+                await self.start_call(session)
+            async for msg in ws:
+                if msg.type == WSMsgType.TEXT:
+                    await self.console_message(session, msg.data)
+        finally:
+            self.sockets.discard(ws)
+            session.console = None
+            log.info("administrator left session %s", session.sid)
+            agent = session.agent
+            if agent is not None and session.agent_joined and not agent.closed:
+                # The agent's call cannot go on without its peer.
+                session.agent_joined = False
+                await send(agent, "ERROR administrator left the session")
+        return ws
+
+    async def console_message(self, session, text):
+        try:
+            doc = json.loads(text)
+        except ValueError:
+            log.warning("console: unparsable message ignored")
+            return
+        if not isinstance(doc, dict):
+            return
+        if any(k in doc for k in INPUT_KEYS):
+            target = session.inputs[-1] if session.inputs else None
+            if target is None or target.closed:
+                session.input_dropped += 1
+                return
+            session.input_relayed += 1
+            await send(target, text)
+        elif "sdp" in doc or "ice" in doc:
+            if session.agent is not None and session.agent_joined:
+                await send(session.agent, text)
+            else:
+                log.warning("console: SDP/ICE without an agent in call dropped")
+        else:
+            log.warning("console: unknown message ignored")
+
+    async def channel(self, request, kind):
+        sid = request.match_info["sid"]
+        session = self.find_session(sid, create=True)
+        ws = await self.open_ws(request)
+        if session is None:
+            await ws.close()
+            self.sockets.discard(ws)
+            return ws
+        sockets = session.inputs if kind == "input" else session.cursors
+        sockets.append(ws)
+        log.info("agent %s channel of session %s connected", kind, sid)
+        try:
+            async for msg in ws:
+                if msg.type == WSMsgType.TEXT and kind == "cursor":
+                    await self.to_console(session, {"cursor": msg.data})
+                elif msg.type == WSMsgType.TEXT:
+                    log.warning("input channel: unexpected message from agent")
+        finally:
+            self.sockets.discard(ws)
+            sockets.remove(ws)
+            log.info("agent %s channel of session %s closed", kind, sid)
+        return ws
+
+    async def input_channel(self, request):
+        return await self.channel(request, "input")
+
+    async def cursor_channel(self, request):
+        return await self.channel(request, "cursor")
+
+    # Console pages --------------------------------------------------------------------------
+
+    async def console_index(self, request):
+        return web.FileResponse(os.path.join(CONSOLE_DIR, "index.html"))
+
+    async def root(self, request):
+        raise web.HTTPFound(self.prefix + "/console/")
+
+    async def on_shutdown(self, app):
+        for ws in list(self.sockets):
+            await ws.close()
+
+    def make_app(self):
+        app = web.Application()
+        p = self.prefix
+        num = r"{number:[0-9]{1,9}}"
+        sid = r"{sid:[A-Za-z0-9][A-Za-z0-9_-]{0,63}}"
+        app.router.add_get(p + "/api/discover/", self.discover)
+        app.router.add_get(p + "/api/" + num + "/settings", self.settings)
+        app.router.add_get(p + "/" + num + "/settings", self.settings)
+        app.router.add_get(p + "/ws/signalling", self.signalling)
+        app.router.add_get(p + "/ws/console", self.console)
+        app.router.add_get(p + "/" + sid + "/ws/input", self.input_channel)
+        app.router.add_get(p + "/" + sid + "/ws/cursor", self.cursor_channel)
+        app.router.add_get(p + "/admin/sessions", self.admin_list)
+        app.router.add_post(p + "/admin/sessions", self.admin_create)
+        app.router.add_get(p + "/admin/sessions/{sid}", self.admin_get)
+        app.router.add_put(p + "/admin/sessions/{sid}", self.admin_update)
+        app.router.add_get(p + "/console/", self.console_index)
+        app.router.add_static(p + "/console/", CONSOLE_DIR)
+        app.router.add_get("/", self.root)
+        if p:
+            app.router.add_get(p + "/", self.root)
+        app.on_shutdown.append(self.on_shutdown)
+        return app
+
+
+def self_signed_context(directory):
+    """A TLS context with a fresh self-signed certificate for 127.0.0.1 (tests and demos)."""
+    cert = os.path.join(directory, "cert.pem")
+    key = os.path.join(directory, "key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", key, "-out", cert],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return tls_context(cert, key)
+
+
+def tls_context(cert, key):
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(cert, key)
+    return ctx
+
+
+async def start(server, host="127.0.0.1", port=0, ssl_context=None):
+    """Starts the server; returns (runner, actual port)."""
+    runner = web.AppRunner(server.make_app(), access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, host, port, ssl_context=ssl_context)
+    await site.start()
+    port = site._server.sockets[0].getsockname()[1]
+    return runner, port
+
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(description="Kelvano Assistant development management server")
+    ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    ap.add_argument("--port", type=int, default=8080, help="port, 0 for any free one")
+    ap.add_argument("--prefix", default="/assistant", help="path prefix of every endpoint")
+    ap.add_argument("--api-version", default="0.7.0", help="version reported by discovery")
+    ap.add_argument("--settings", default="{}",
+                    help="JSON object with the default settings of new sessions")
+    ap.add_argument("--session", action="append", default=[],
+                    help="create this numeric session at start (repeatable)")
+    ap.add_argument("--no-auto-create", action="store_true",
+                    help="unknown sessions are errors instead of being created on first use")
+    ap.add_argument("--tls-cert", help="PEM certificate: serve https/wss")
+    ap.add_argument("--tls-key", help="PEM private key of --tls-cert")
+    ap.add_argument("--tls-self-signed", action="store_true",
+                    help="serve https/wss with a fresh self-signed certificate")
+    ap.add_argument("--port-file", help="write the port number here once listening")
+    ap.add_argument("--verbose", action="store_true")
+    return ap.parse_args(argv)
+
+
+async def amain(args):
+    try:
+        defaults = json.loads(args.settings)
+        server = DevServer(args.prefix, args.api_version, defaults, not args.no_auto_create)
+    except ValueError as e:
+        print("devserver: bad --settings: %s" % e, file=sys.stderr)
+        return 2
+    for sid in args.session:
+        server.create_session(sid=sid)
+    ctx = None
+    if args.tls_cert:
+        ctx = tls_context(args.tls_cert, args.tls_key or args.tls_cert)
+    elif args.tls_self_signed:
+        ctx = self_signed_context(tempfile.mkdtemp(prefix="kvdev-tls-"))
+    runner, port = await start(server, args.host, args.port, ctx)
+    scheme = "https" if ctx else "http"
+    print("devserver listening on %s://%s:%d%s" % (scheme, args.host, port, server.prefix),
+          flush=True)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write("%d\n" % port)
+        os.replace(args.port_file + ".tmp", args.port_file)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    import signal
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    await stop.wait()
+    await runner.cleanup()
+    return 0
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO,
+                        format="%(asctime)s devserver %(levelname)s %(message)s")
+    return asyncio.run(amain(args))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
