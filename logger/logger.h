@@ -33,6 +33,14 @@ typedef struct logger_config {
 int init_logger_cli(const logger_config* cfg);
 void cli_log(unsigned level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Closes the file and forgets the configuration; the next init_logger_cli starts afresh.
+// Called by the owner of the log once every other thread has ended.
+void deinit_logger_cli(void);
+
+// The active level mask; all-ones selects the default mask 23.
+void set_log_level_mask(uint32_t mask);
+uint32_t get_log_level_mask(void);
+
 #ifdef __cplusplus
 }
 #endif
