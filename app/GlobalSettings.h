@@ -57,6 +57,9 @@ public:
     bool fromLink = false;
     bool printVersion = false;
     bool debug = false;
+    // The server URL from the option, the environment or the default, before any link replaced
+    // it: a link to another server never waives the user's consent.
+    std::string configuredServerUrl;
 
 private:
     GlobalSettings() = default;

@@ -1,0 +1,30 @@
+// The local user's consent before the screen is shared.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+namespace Ui {
+class PermissionDialog;
+}
+
+class PermissionDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    PermissionDialog(const QString& adminName, QWidget* parent);
+    ~PermissionDialog() override;
+
+    bool isPermissionGiven() const { return permissionGiven; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    Ui::PermissionDialog* ui;
+    bool permissionGiven = false;
+    bool buttonPressed = false;
+};
+
+// Runs the dialog modally; true only when the user ticked the box and pressed "Give permission".
+bool askPermission(QString adminName, QWidget* parent);

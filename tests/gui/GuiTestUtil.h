@@ -1,0 +1,47 @@
+// Helpers for driving real widgets: modal dialogs, waiting on conditions.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+namespace guitest {
+
+// Processes events until pred() holds or the deadline passes; returns pred().
+inline bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > timeoutMs) {
+            return pred();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// Calls act(modal) once a modal widget of the given class is up (polled from the event loop,
+// so it also works while the caller blocks in exec()). Gives up after timeoutMs.
+inline void onModal(const char* className, std::function<void(QWidget*)> act,
+                    int timeoutMs = 5000) {
+    auto* poll = new QTimer;
+    auto* elapsed = new QElapsedTimer;
+    elapsed->start();
+    QObject::connect(poll, &QTimer::timeout, [poll, elapsed, className, act, timeoutMs]() {
+        QWidget* modal = QApplication::activeModalWidget();
+        const bool found = modal && modal->isVisible() && modal->inherits(className);
+        if (found || elapsed->elapsed() > timeoutMs) {
+            poll->stop();
+            poll->deleteLater();
+            delete elapsed;
+            if (found) {
+                act(modal);
+            }
+        }
+    });
+    poll->start(10);
+}
+
+}  // namespace guitest
