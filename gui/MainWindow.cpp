@@ -13,6 +13,7 @@
 #include "GuiResources.h"
 #include "LinkTrust.h"
 #include "PermissionDialog.h"
+#include "QtLocalPeer.h"
 #include "ScreenGlobals.h"
 #include "logger.h"
 #include "ui_MainWindow.h"
@@ -71,6 +72,10 @@ MainWindow::MainWindow(QWidget* parent)
         &trayIcon, &TrayIcon::trayMessageClicked, &trayIcon, [this]() { onPermissionRequested(); },
         Qt::DirectConnection);
     connect(&connectTimer, &QTimer::timeout, this, &MainWindow::onDelayedConnect);
+
+    localPeer = new QtLocalPeer(this, QString::fromUtf8(kAppName));
+    peerIsClient = localPeer->isClient();
+    connect(localPeer, &QtLocalPeer::messageReceived, this, &MainWindow::onPeerMessageReceived);
 }
 
 MainWindow::~MainWindow() {

@@ -12,6 +12,7 @@ class QCloseEvent;
 class QEvent;
 class QShowEvent;
 class QTranslator;
+class QtLocalPeer;
 class Ui_MainWindow;
 
 class MainWindow : public QMainWindow {
@@ -33,6 +34,11 @@ public:
     // Whether the link the agent was started with needs the user's consent: the server asks for
     // it, or the link names a server other than the configured one.
     bool needsPermission() const { return linkNeedsPermission; }
+
+    // Single-instance decision, made once while the window was built: true when another
+    // instance owns the application id (then hand it the link through peer() and exit).
+    bool isClient() const { return peerIsClient; }
+    QtLocalPeer* peer() const { return localPeer; }
 
 public slots:
     void onPeerMessageReceived(const QString& message);
@@ -57,4 +63,6 @@ private:
     bool linkNeedsPermission = false;
     bool firstShowHandled = false;
     QTranslator* translator = nullptr;
+    QtLocalPeer* localPeer = nullptr;  // child of the window
+    bool peerIsClient = false;
 };
