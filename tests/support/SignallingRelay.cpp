@@ -1,0 +1,186 @@
+#include "SignallingRelay.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+SignallingRelay::SignallingRelay(QObject* parent) : QObject(parent) {}
+
+SignallingRelay::~SignallingRelay() {
+    if (server) {
+        server->close();
+    }
+}
+
+bool SignallingRelay::listen() {
+    server = new QWebSocketServer(QStringLiteral("relay"), QWebSocketServer::NonSecureMode, this);
+    connect(server, &QWebSocketServer::newConnection, this, &SignallingRelay::onNewConnection);
+    return server->listen(QHostAddress(QHostAddress::LocalHost), 0);
+}
+
+bool SignallingRelay::listenSecure(const QSslConfiguration& config) {
+    secure = true;
+    server = new QWebSocketServer(QStringLiteral("relay"), QWebSocketServer::SecureMode, this);
+    server->setSslConfiguration(config);
+    connect(server, &QWebSocketServer::newConnection, this, &SignallingRelay::onNewConnection);
+    return server->listen(QHostAddress(QHostAddress::LocalHost), 0);
+}
+
+quint16 SignallingRelay::port() const {
+    return server ? server->serverPort() : 0;
+}
+
+QString SignallingRelay::serverUrl() const {
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(secure ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port());
+}
+
+void SignallingRelay::onNewConnection() {
+    while (QWebSocket* socket = server->nextPendingConnection()) {
+        const QUrl url = socket->requestUrl();
+        requestUrls.append(url);
+        const QString path = url.path();
+        if (path.endsWith(QLatin1String("/ws/signalling"))) {
+            if (agent) {
+                agent->abort();
+                agent->deleteLater();
+            }
+            agent = socket;
+            connect(socket, &QWebSocket::textMessageReceived, this,
+                    [this, socket](const QString& text) { onAgentText(socket, text); });
+            connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
+                agentCloseCodes.append(int(socket->closeCode()));
+                if (agent == socket) {
+                    agent = nullptr;
+                }
+                socket->deleteLater();
+                emit agentDisconnected(int(socket->closeCode()));
+            });
+            emit agentConnectedSignal();
+        } else if (path.endsWith(QLatin1String("/ws/admin"))) {
+            admins.append(socket);
+            connect(socket, &QWebSocket::textMessageReceived, this,
+                    &SignallingRelay::sendToAgentFromAdmin);
+            connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
+                admins.removeAll(socket);
+                socket->deleteLater();
+            });
+        } else {
+            otherSockets.append(socket);
+            connect(socket, &QWebSocket::textMessageReceived, this,
+                    [this](const QString& text) { otherMessages.append(text); });
+            connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
+                otherSockets.removeAll(socket);
+                socket->deleteLater();
+            });
+            emit otherConnected(url);
+        }
+    }
+}
+
+void SignallingRelay::onAgentText(QWebSocket* socket, const QString& text) {
+    if (socket != agent) {
+        return;
+    }
+    agentMessages.append(text);
+    if (agentHook && agentHook(text)) {
+        emit agentMessage(text);
+        return;
+    }
+    if (text.startsWith(QLatin1String("HELLO "))) {
+        agentPeerId = text.mid(6).toInt();
+        if (answerHello) {
+            socket->sendTextMessage(QStringLiteral("HELLO"));
+        }
+    } else if (text.startsWith(QLatin1String("SESSION "))) {
+        const QString session = text.mid(8);
+        if (!answerSession) {
+        } else if (acceptedSession.isEmpty() || session == acceptedSession) {
+            socket->sendTextMessage(QStringLiteral("SESSION_OK"));
+        } else {
+            socket->sendTextMessage(QStringLiteral("ERROR session %1 not found").arg(session));
+        }
+    } else if (text.startsWith(QLatin1Char('{'))) {
+        for (QWebSocket* admin : qAsConst(admins)) {
+            admin->sendTextMessage(text);
+        }
+        emit agentJson(text);
+    }
+    emit agentMessage(text);
+}
+
+void SignallingRelay::sendToAgent(const QString& text) {
+    if (agent) {
+        agent->sendTextMessage(text);
+    }
+}
+
+void SignallingRelay::sendBinaryToAgent(const QByteArray& data) {
+    if (agent) {
+        agent->sendBinaryMessage(data);
+    }
+}
+
+void SignallingRelay::sendToOthers(const QString& text) {
+    for (QWebSocket* socket : qAsConst(otherSockets)) {
+        socket->sendTextMessage(text);
+    }
+}
+
+void SignallingRelay::closeAgent(int code) {
+    if (agent) {
+        agent->close(QWebSocketProtocol::CloseCode(code));
+    }
+}
+
+void SignallingRelay::abortAgent() {
+    if (agent) {
+        agent->abort();
+    }
+}
+
+bool SignallingRelay::agentConnected() const {
+    return agent != nullptr;
+}
+
+bool SignallingRelay::makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,
+                                           QString* errorText) {
+    const QString keyPath = dir + QStringLiteral("/key.pem");
+    const QString certPath = dir + QStringLiteral("/cert.pem");
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                   keyPath, QStringLiteral("-out"), certPath, QStringLiteral("-days"),
+                   QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")});
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
+        openssl.exitCode() != 0) {
+        *errorText = QString::fromLocal8Bit(openssl.readAll());
+        return false;
+    }
+    QFile keyFile(keyPath);
+    QFile certFile(certPath);
+    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly)) {
+        *errorText = QStringLiteral("cannot read the generated key or certificate");
+        return false;
+    }
+    QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem);
+    QSslCertificate cert(&certFile, QSsl::Pem);
+    if (key.isNull() || cert.isNull()) {
+        *errorText = QStringLiteral("the generated key or certificate does not load");
+        return false;
+    }
+    QSslConfiguration c = QSslConfiguration::defaultConfiguration();
+    c.setPrivateKey(key);
+    c.setLocalCertificate(cert);
+    c.setPeerVerifyMode(QSslSocket::VerifyNone);
+    *config = c;
+    return true;
+}

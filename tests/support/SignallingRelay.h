@@ -1,0 +1,79 @@
+// A loopback signalling server for tests: speaks HELLO/SESSION/SESSION_OK/ERROR with the agent and
+// relays JSON between the agent and an administrator peer. The administrator is either in-process
+// (signal agentJson, slot sendToAgent) or a WebSocket client on "/ws/admin".
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+
+class QWebSocket;
+class QWebSocketServer;
+
+class SignallingRelay : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SignallingRelay(QObject* parent = nullptr);
+    ~SignallingRelay() override;
+
+    // Listens on 127.0.0.1, on a free port. With a configuration, speaks wss.
+    bool listen();
+    bool listenSecure(const QSslConfiguration& config);
+
+    quint16 port() const;
+    // "http://127.0.0.1:<port>" (or https): the agent's server URL.
+    QString serverUrl() const;
+
+    // Script. The session the relay accepts; empty accepts any.
+    QString acceptedSession;
+    bool answerHello = true;
+    bool answerSession = true;
+    // Called first with every text from the agent; returning true skips the default handling.
+    std::function<bool(const QString&)> agentHook;
+
+    // Injection towards the agent's signalling socket (no-ops when none is connected).
+    void sendToAgent(const QString& text);
+    void sendBinaryToAgent(const QByteArray& data);
+    // Towards every open socket on other paths (input, cursor ...).
+    void sendToOthers(const QString& text);
+    void closeAgent(int code = 1000);
+    void abortAgent();
+    bool agentConnected() const;
+
+    // Everything seen, in order.
+    QStringList agentMessages;        // texts from the agent's signalling socket
+    QList<QUrl> requestUrls;          // every accepted connection, any path
+    QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets
+    int agentPeerId = -1;             // from the last "HELLO <id>"
+    QStringList otherMessages;        // texts on paths other than signalling and admin
+    QList<QWebSocket*> otherSockets;  // open sockets on other paths
+
+    // A self-signed certificate for 127.0.0.1 made with openssl in dir; false when that fails.
+    static bool makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,
+                                     QString* errorText);
+
+public slots:
+    // Administrator to agent: relayed as is.
+    void sendToAgentFromAdmin(const QString& text) { sendToAgent(text); }
+
+signals:
+    void agentConnectedSignal();
+    void agentDisconnected(int closeCode);
+    void agentMessage(const QString& text);  // after the default handling
+    void agentJson(const QString& text);     // JSON texts from the agent, for the administrator
+    void otherConnected(const QUrl& url);
+
+private:
+    void onNewConnection();
+    void onAgentText(QWebSocket* socket, const QString& text);
+
+    QWebSocketServer* server = nullptr;
+    QWebSocket* agent = nullptr;
+    QList<QWebSocket*> admins;
+    bool secure = false;
+};

@@ -1,0 +1,21 @@
+// Bounded waiting on a condition while the event loop runs.
+#pragma once
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QThread>
+
+template <typename Condition>
+bool waitFor(Condition cond, int timeoutMs = 10000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!cond()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QThread::usleep(200);
+    }
+    return true;
+}
