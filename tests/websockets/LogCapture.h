@@ -14,8 +14,10 @@
 class LogCapture {
 public:
     LogCapture() {
-        // DEBUG is off by default; the channel's state lines need it.
+        // The log may have started lazily without the echo; start it again with the echo on and
+        // with DEBUG, which the channel's state lines need.
         static const bool init = [] {
+            deinit_logger_cli();
             logger_config cfg{};
             cfg.file_name = nullptr;
             cfg.level_mask = LL_CRITICAL | LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG | LL_BRIDGE;
