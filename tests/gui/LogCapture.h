@@ -1,0 +1,15 @@
+// The log of a test process: a real log file in a private directory, read back by the tests.
+#pragma once
+
+#include <QString>
+
+namespace logcapture {
+
+// Opens the log library on a fresh file (once per process); debug lines included.
+void start();
+
+// Everything logged since the last mark() (or since start()).
+QString sinceMark();
+void mark();
+
+}  // namespace logcapture

@@ -1,0 +1,34 @@
+// A system-tray host for the tests: Debian's trayer on the test's X display.
+#pragma once
+
+#include <QProcess>
+#include <QSystemTrayIcon>
+
+#include "GuiTestUtil.h"
+
+class TrayHost {
+public:
+    // Starts trayer and waits until Qt sees a tray; started() tells whether that worked.
+    TrayHost() {
+        process.setProgram(QStringLiteral("trayer"));
+        process.setArguments({QStringLiteral("--edge"), QStringLiteral("bottom"),
+                              QStringLiteral("--align"), QStringLiteral("right"),
+                              QStringLiteral("--SetDockType"), QStringLiteral("false")});
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+        ok = process.waitForStarted(5000) &&
+             guitest::waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000);
+    }
+    ~TrayHost() {
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    bool started() const { return ok; }
+
+private:
+    QProcess process;
+    bool ok = false;
+};
