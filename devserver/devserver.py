@@ -12,6 +12,7 @@ Typed keys are relayed, never logged: input messages are only counted.
 
 import argparse
 import asyncio
+import collections
 import json
 import logging
 import os
@@ -111,6 +112,12 @@ class DevServer:
         self.sessions = {}
         self.next_number = 1
         self.sockets = set()
+        self.requests = collections.deque(maxlen=1000)  # (method, path, user agent), for tests
+
+    @web.middleware
+    async def record(self, request, handler):
+        self.requests.append((request.method, request.path, request.headers.get("User-Agent", "")))
+        return await handler(request)
 
     # Sessions -------------------------------------------------------------------------------
 
@@ -375,7 +382,7 @@ class DevServer:
             await ws.close()
 
     def make_app(self):
-        app = web.Application()
+        app = web.Application(middlewares=[self.record])
         p = self.prefix
         num = r"{number:[0-9]{1,9}}"
         sid = r"{sid:[A-Za-z0-9][A-Za-z0-9_-]{0,63}}"
