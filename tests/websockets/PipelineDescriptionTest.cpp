@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include "PipelineDescription.h"
+
+namespace {
+
+PipelineSettings base() {
+    PipelineSettings s;
+    s.videoCodec = "VP8";
+    s.audioCodec = "OPUS";
+    s.stunUrl = "S";
+    s.micVolume = 100;
+    s.showCursor = true;
+    s.enableAudio = true;
+    s.audioAvailable = true;
+    s.screen = {0, 0, 1920, 1080};
+    return s;
+}
+
+const char* const kVideoPart =
+    "webrtcbin bundle-policy=max-bundle name=screenshare stun-server=S ximagesrc startx=0 "
+    "starty=0 endx=1919 endy=1079 show-pointer=TRUE ! video/x-raw,framerate=10/1 ! videoconvert "
+    "! queue ! vp8enc deadline=1 ! rtpvp8pay ! queue ! "
+    "application/x-rtp,media=video,encoding-name=VP8,payload=96 ! screenshare. ";
+
+TEST(PipelineDescription, ExampleByteForByte) {
+    const std::string expected =
+        std::string(kVideoPart) +
+        "audiotestsrc is-live=TRUE wave=silence ! volume volume=1.00 ! audioconvert ! "
+        "audioresample ! queue ! opusenc ! rtpopuspay ! queue ! "
+        "application/x-rtp,media=audio,encoding-name=OPUS,payload=97 ! screenshare. ";
+    PipelineError err = PipelineError::WrongAudioCodec;
+    EXPECT_EQ(screenPipelineDescription(base(), &err), expected);
+    EXPECT_EQ(err, PipelineError::None);
+}
+
+// PCMA keeps its static payload type; 97 makes browsers refuse the audio line.
+TEST(PipelineDescription, G711UsesStaticPayload8) {
+    PipelineSettings s = base();
+    s.audioCodec = "G711";
+    const std::string expected =
+        std::string(kVideoPart) +
+        "audiotestsrc is-live=TRUE wave=silence ! volume volume=1.00 ! audioconvert ! "
+        "audioresample ! queue ! alawenc ! rtppcmapay ! queue ! "
+        "application/x-rtp,media=audio,encoding-name=PCMA,payload=8 ! screenshare. ";
+    EXPECT_EQ(screenPipelineDescription(s), expected);
+}
+
+TEST(PipelineDescription, H264VideoBranch) {
+    PipelineSettings s = base();
+    s.videoCodec = "h264";
+    s.enableAudio = false;
+    EXPECT_EQ(screenPipelineDescription(s),
+              "webrtcbin bundle-policy=max-bundle name=screenshare stun-server=S ximagesrc "
+              "startx=0 starty=0 endx=1919 endy=1079 show-pointer=TRUE ! "
+              "video/x-raw,framerate=10/1 ! videoconvert ! queue ! video/x-raw,format=I420 ! "
+              "x264enc tune=zerolatency pass=17 ! rtph264pay ! queue ! "
+              "application/x-rtp,media=video,encoding-name=H264,payload=96 ! screenshare. ");
+}
+
+TEST(PipelineDescription, AudioNeedsBothServerPermissionAndADevice) {
+    struct Row {
+        bool enable, available, audio;
+    };
+    for (const Row& r : {Row{true, true, true}, Row{true, false, false}, Row{false, true, false},
+                         Row{false, false, false}}) {
+        PipelineSettings s = base();
+        s.enableAudio = r.enable;
+        s.audioAvailable = r.available;
+        const std::string d = screenPipelineDescription(s);
+        EXPECT_EQ(d.find("audiotestsrc") != std::string::npos, r.audio) << r.enable << r.available;
+        if (!r.audio) {
+            EXPECT_EQ(d, kVideoPart);
+        }
+    }
+}
+
+TEST(PipelineDescription, UnknownCodecsGiveNothing) {
+    struct Row {
+        const char* video;
+        const char* audio;
+        bool enableAudio;
+        PipelineError error;
+    };
+    const Row rows[] = {
+        {"vp8", "OPUS", true, PipelineError::WrongVideoCodec},
+        {"H264", "OPUS", true, PipelineError::WrongVideoCodec},
+        {"", "OPUS", true, PipelineError::WrongVideoCodec},
+        {"VP8", "opus", true, PipelineError::WrongAudioCodec},
+        {"VP8", "g711", true, PipelineError::WrongAudioCodec},
+        // The audio codec is checked even when no audio stream would be added.
+        {"VP8", "PCMA", false, PipelineError::WrongAudioCodec},
+        {"vp8", "PCMA", false, PipelineError::WrongVideoCodec},
+    };
+    for (const Row& r : rows) {
+        PipelineSettings s = base();
+        s.videoCodec = r.video;
+        s.audioCodec = r.audio;
+        s.enableAudio = r.enableAudio;
+        PipelineError err = PipelineError::None;
+        EXPECT_EQ(screenPipelineDescription(s, &err), "") << r.video << " " << r.audio;
+        EXPECT_EQ(err, r.error) << r.video << " " << r.audio;
+    }
+}
+
+TEST(PipelineDescription, CaptureRectangleAndPointer) {
+    PipelineSettings s = base();
+    s.screen = {100, 50, 800, 600};
+    s.showCursor = false;
+    s.enableAudio = false;
+    const std::string d = screenPipelineDescription(s);
+    EXPECT_NE(d.find(" ximagesrc startx=100 starty=50 endx=899 endy=649 show-pointer=FALSE ! "),
+              std::string::npos)
+        << d;
+    s.screen = {1920, 0, 1280, 1024};
+    EXPECT_NE(screenPipelineDescription(s).find("startx=1920 starty=0 endx=3199 endy=1023 "),
+              std::string::npos);
+}
+
+TEST(PipelineDescription, VolumeText) {
+    struct Row {
+        int volume;
+        const char* text;
+    };
+    for (const Row& r : {Row{0, "0.00"}, Row{5, "0.05"}, Row{50, "0.50"}, Row{100, "1.00"},
+                         Row{150, "1.50"}, Row{1000, "10.00"}}) {
+        EXPECT_EQ(volumeText(r.volume), r.text);
+        PipelineSettings s = base();
+        s.micVolume = r.volume;
+        EXPECT_NE(screenPipelineDescription(s).find(std::string("volume volume=") + r.text + " !"),
+                  std::string::npos);
+    }
+}
+
+// An empty STUN list must not swallow the next word as the property's value.
+TEST(PipelineDescription, EmptyStunLeavesThePropertyOut) {
+    PipelineSettings s = base();
+    s.stunUrl.clear();
+    s.enableAudio = false;
+    EXPECT_EQ(screenPipelineDescription(s),
+              "webrtcbin bundle-policy=max-bundle name=screenshare ximagesrc startx=0 starty=0 "
+              "endx=1919 endy=1079 show-pointer=TRUE ! video/x-raw,framerate=10/1 ! "
+              "videoconvert ! queue ! vp8enc deadline=1 ! rtpvp8pay ! queue ! "
+              "application/x-rtp,media=video,encoding-name=VP8,payload=96 ! screenshare. ");
+}
+
+}  // namespace
