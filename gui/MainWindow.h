@@ -40,6 +40,8 @@ public:
     bool isClient() const { return peerIsClient; }
     QtLocalPeer* peer() const { return localPeer; }
 
+    TrayIcon& tray() { return trayIcon; }
+
 public slots:
     void onPeerMessageReceived(const QString& message);
 

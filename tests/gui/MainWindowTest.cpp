@@ -9,6 +9,7 @@
 #include <QTranslator>
 
 #include "GlobalSettings.h"
+#include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
 #include "MainWindow.h"
 
@@ -141,4 +142,31 @@ TEST_F(MainWindowForm, LeaveQuestionYesQuitsTheEventLoop) {
     guard.start(10000);
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(MainWindowForm, ActivateMessageBringsTheWindowBackAndDoesNothingElse) {
+    logcapture::start();
+    MainWindow w;
+    w.show();
+    w.tray().hideMainWindowToTray();
+    ASSERT_FALSE(w.isVisible());
+    logcapture::mark();
+    w.onPeerMessageReceived(QStringLiteral("activate"));
+    EXPECT_TRUE(w.isVisible());
+    const QString log = logcapture::sinceMark();
+    EXPECT_TRUE(log.contains("Message from second instance received: activate"));
+    EXPECT_TRUE(
+        log.contains("Got activate message from second instance. Showing window from tray"));
+    EXPECT_FALSE(log.contains("Connecting to the server"));
+    EXPECT_TRUE(child<QPushButton>(w, "cnt_pb")->isEnabled());
+}
+
+TEST_F(MainWindowForm, RepeatedDisconnectIsHarmless) {
+    logcapture::start();
+    MainWindow w;
+    w.disconnectServer();
+    w.disconnectServer();
+    EXPECT_TRUE(child<QPushButton>(w, "cnt_pb")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(w, "dcnt_pb")->isEnabled());
+    EXPECT_EQ(w.tray().systemTrayIcon.toolTip(), "Kelvano Assistant");
 }

@@ -5,8 +5,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
-#include "LogCapture.h"
 #include "PermissionDialog.h"
 
 namespace {

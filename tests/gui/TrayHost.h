@@ -1,6 +1,8 @@
 // A system-tray host for the tests: Debian's trayer on the test's X display.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QProcess>
 #include <QSystemTrayIcon>
 
@@ -31,4 +33,22 @@ public:
 private:
     QProcess process;
     bool ok = false;
+};
+
+// One tray host for the whole suite; child processes of the suite use their parent's.
+class TrayEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("KELVANO_LOCALE_CHILD")) {
+            host = new TrayHost;
+        }
+    }
+    void TearDown() override {
+        delete host;
+        host = nullptr;
+    }
+    static bool available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+private:
+    TrayHost* host = nullptr;
 };

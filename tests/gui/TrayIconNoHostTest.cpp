@@ -4,8 +4,8 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
-#include "LogCapture.h"
 #include "TrayIcon.h"
 
 // No tray host runs in this suite.

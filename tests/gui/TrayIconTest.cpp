@@ -9,21 +9,20 @@
 #include <memory>
 
 #include "GlobalSettings.h"
+#include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
-#include "LogCapture.h"
 #include "MainWindow.h"
 #include "TrayHost.h"
 #include "TrayIcon.h"
 
 namespace {
 
-std::unique_ptr<TrayHost> host;
+::testing::Environment* const trayEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TrayEnvironment);
 
 struct TrayTest : ::testing::Test {
-    static void SetUpTestSuite() { host = std::make_unique<TrayHost>(); }
-    static void TearDownTestSuite() { host.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(host && host->started()) << "trayer did not provide a system tray";
+        ASSERT_TRUE(TrayEnvironment::available()) << "trayer did not provide a system tray";
         logcapture::start();
         logcapture::mark();
         GlobalSettings::instance().serverApiParams = ServerApiParams{};

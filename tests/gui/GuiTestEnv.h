@@ -1,4 +1,6 @@
-// The log of a test process: a real log file in a private directory, read back by the tests.
+// The environment of a gui test process: a real log file in a private directory, read back by
+// the tests, and a private runtime directory so that the single-instance socket of the windows
+// made here never meets a running agent or another suite.
 #pragma once
 
 #include <QString>
