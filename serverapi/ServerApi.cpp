@@ -1,0 +1,209 @@
+#include "ServerApi.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonParseError>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslSocket>
+#include <QThread>
+#include <QUrl>
+
+#include "AppInfo.h"
+#include "logger.h"
+
+namespace {
+
+const char* const kTag = "ServerApi";
+
+// Header names and values as Latin-1 text up to the first NUL byte.
+QString latin1(const QByteArray& bytes) {
+    return QString::fromLatin1(bytes.constData());
+}
+
+}  // namespace
+
+ServerApi::ServerApi(QObject* parent, const QString& baseUrl)
+    : QObject(parent), sslConfig(QSslConfiguration::defaultConfiguration()), baseUrl(baseUrl) {
+    // The certificate is checked against the system's trust store; errors fail the request
+    // unless the user asked for "force".
+    sslConfig.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    connect(&manager, &QNetworkAccessManager::sslErrors, this, &ServerApi::onSslErrors);
+    connect(&manager, &QNetworkAccessManager::finished, this, &ServerApi::processReply);
+}
+
+ServerApi::~ServerApi() {
+    // The manager is destroyed before QObject's part of this object; no slot may run then.
+    manager.disconnect(this);
+    if (currentReply) {
+        currentReply->abort();
+        currentReply = nullptr;
+    }
+}
+
+QJsonDocument ServerApi::makeApiRequestSync(const QString& path) {
+    if (!cachedReply.isEmpty()) {
+        return cachedReply;
+    }
+
+    makeApiRequestAsync(path);
+
+    QElapsedTimer timer;
+    timer.start();
+    while (requestState == ApiRequestState::Pending) {
+        QThread::msleep(1);
+        QCoreApplication::processEvents();
+        if (requestState == ApiRequestState::Pending && timer.elapsed() > timeoutMs) {
+            requestState = ApiRequestState::TimedOut;
+            // Abandon the reply so that a late answer can never be taken for a later request.
+            QNetworkReply* late = currentReply;
+            currentReply = nullptr;
+            if (late) {
+                late->abort();
+            }
+        }
+    }
+
+    if (requestState != ApiRequestState::Done) {
+        return {};
+    }
+
+    QJsonParseError parseError{};
+    QJsonDocument doc = QJsonDocument::fromJson(replyData, &parseError);
+    if (!doc.isNull() && parseError.error == QJsonParseError::NoError) {
+        cachedReply = doc;
+        return doc;
+    }
+    cli_log(LL_ERROR, "%s: Server return invalid JSON: %s\n", kTag,
+            parseError.errorString().toUtf8().constData());
+    cli_log(LL_ERROR, "%s: Error occurred on position %d\n", kTag, parseError.offset);
+    return doc;
+}
+
+void ServerApi::makeApiRequestAsync(const QString& path) {
+    QNetworkRequest request;
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json; charset=utf-8");
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QStringLiteral("%1/%2").arg(kAppName, kAppVersion));
+    request.setUrl(QUrl(baseUrl + path, QUrl::TolerantMode));
+    request.setSslConfiguration(sslConfig);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+
+    requestState = ApiRequestState::Pending;
+    currentReply = manager.get(request);
+
+    cli_log(LL_INFO, "%s: %s\n", kTag, dumpRequest(request).toUtf8().constData());
+}
+
+void ServerApi::processReply(QNetworkReply* reply) {
+    reply->deleteLater();
+    if (reply != currentReply) {
+        return;  // abandoned after a time-out
+    }
+    currentReply = nullptr;
+
+    if (reply->error() != QNetworkReply::NoError) {
+        cli_log(LL_ERROR, "%s: GET request return error: %s\n", kTag,
+                reply->errorString().toUtf8().constData());
+        requestState = ApiRequestState::Failed;
+        return;
+    }
+
+    if (reply->isReadable()) {
+        replyData = reply->readAll();
+    } else {
+        replyData.clear();
+        cli_log(LL_ERROR, "%s: HTTP reply unreadable\n", kTag);
+    }
+
+    bool codeOk = false;
+    const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(&codeOk);
+    cli_log(LL_INFO, "%s: %s\n", kTag, dumpResponse(reply, code).toUtf8().constData());
+
+    if (!codeOk) {
+        cli_log(LL_ERROR, "%s: Error reading GET return code\n", kTag);
+        requestState = ApiRequestState::Failed;
+        return;
+    }
+    if (code == 200 || code == 301 || code == 308) {
+        requestState = ApiRequestState::Done;
+        emit requestedData(replyData);
+        return;
+    }
+    cli_log(LL_ERROR, "%s: GET request return code = %d\n", kTag, code);
+    requestState = ApiRequestState::Failed;
+}
+
+void ServerApi::onSslErrors(QNetworkReply* reply, const QList<QSslError>& errors) {
+    for (const QSslError& error : errors) {
+        cli_log(LL_WARNING, "%s: SSL error: %s\n", kTag, error.errorString().toUtf8().constData());
+    }
+    // Without "force" the handshake fails here and the request is never sent.
+    if (disableSsl) {
+        reply->ignoreSslErrors(errors);
+    }
+}
+
+QString ServerApi::dumpRequest(const QNetworkRequest& request) {
+    QString text = QStringLiteral("\nHTTP Request:\n URL: ") + request.url().toString();
+    text += QStringLiteral("\n Method: ") + QStringLiteral("GET");
+    text += QStringLiteral("\n Headers:");
+    for (const QByteArray& name : request.rawHeaderList()) {
+        text += QStringLiteral("\n  %1: %2").arg(latin1(name), latin1(request.rawHeader(name)));
+    }
+    text += QStringLiteral("\n");
+    return text;
+}
+
+QString ServerApi::dumpResponse(QNetworkReply* reply, int statusCode) const {
+    QString text = QStringLiteral("\nHTTP Response:\n URL: ") + reply->url().toString();
+    text += QStringLiteral("\n   Code status: %1 (").arg(statusCode);
+    text += QString::fromLatin1(statusCodeToText(statusCode));
+    text += QStringLiteral(") \n Headers: ");
+    for (const auto& header : reply->rawHeaderPairs()) {
+        text += QStringLiteral("\n  %1: %2").arg(latin1(header.first), latin1(header.second));
+    }
+
+    QJsonParseError parseError{};
+    const QJsonDocument doc = QJsonDocument::fromJson(replyData, &parseError);
+    if (doc.isNull() || parseError.error != QJsonParseError::NoError) {
+        text += QStringLiteral("\n Body: %1 \n").arg(latin1(replyData));
+    } else {
+        QString body = QString::fromUtf8(doc.toJson(QJsonDocument::Indented));
+        body.replace(QStringLiteral("    "), QStringLiteral(" "));
+        text += QStringLiteral("\n Body: \n%1 \n").arg(body);
+    }
+    return text;
+}
+
+const char* ServerApi::statusCodeToText(int code) {
+    switch (code) {
+        case 200:
+            return "Ok";
+        case 201:
+            return "Created";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 303:
+            return "See Other";
+        case 305:
+            return "Use Proxy";
+        case 307:
+            return "Temporary Redirect";
+        case 308:
+            return "Permanent Redirect";
+        case 400:
+            return "Bad Request";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        default:
+            return "Unknown code";
+    }
+}
