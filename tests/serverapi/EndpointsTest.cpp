@@ -52,7 +52,8 @@ TEST_F(EndpointsTest, DiscoveryVersion) {
 
         EXPECT_EQ(server.requestCount("/api/discover/"), 1);
         const char* warning =
-            "ServerApiDiscover: Server didn't return version, default version 0.3.0 set\n";
+            "[WARNING] ServerApiDiscover: Server didn't return version, default version 0.3.0 "
+            "set\n";
         EXPECT_EQ(log.count(warning), c.warns ? 1 : 0) << log.text().toStdString();
     }
 }
@@ -93,7 +94,8 @@ TEST_F(EndpointsTest, MouseCursorRule) {
          "serverApiSettings: WebRTCMouseCursor value can't be read, using default value "
          "\"true\"\n"},
         {R"(<html>)", true,
-         "serverApiSettings: settings API return invalid JSON, using default value \"true\"\n"},
+         "[ERROR] serverApiSettings: settings API return invalid JSON, using default value "
+         "\"true\"\n"},
     };
     settings.setSettingsApiPath(false);
     settings.sessionNumber = 7;

@@ -75,11 +75,11 @@ TEST(ServerApiStatusRule, AcceptsOnly200_301_308) {
         {200, true, "Code status: 200 (Ok)"},
         {301, true, "Code status: 301 (Moved Permanently)"},
         {308, true, "Code status: 308 (Permanent Redirect)"},
-        {201, false, "ServerApi: GET request return code = 201\n"},
-        {302, false, "ServerApi: GET request return code = 302\n"},
-        {303, false, "ServerApi: GET request return code = 303\n"},
-        {307, false, "ServerApi: GET request return code = 307\n"},
-        {QVariant(), false, "ServerApi: Error reading GET return code\n"},
+        {201, false, "[ERROR] ServerApi: GET request return code = 201\n"},
+        {302, false, "[ERROR] ServerApi: GET request return code = 302\n"},
+        {303, false, "[ERROR] ServerApi: GET request return code = 303\n"},
+        {307, false, "[ERROR] ServerApi: GET request return code = 307\n"},
+        {QVariant(), false, "[ERROR] ServerApi: Error reading GET return code\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status.toInt());
@@ -107,13 +107,13 @@ TEST_F(ServerApiTest, StatusCodesFromARealServer) {
         {200, {}, true, "Code status: 200 (Ok)"},
         {301, "/target", true, "Code status: 200 (Ok)"},
         {308, "/target", true, "Code status: 200 (Ok)"},
-        {201, {}, false, "ServerApi: GET request return code = 201\n"},
+        {201, {}, false, "[ERROR] ServerApi: GET request return code = 201\n"},
         // A redirect without a Location is a protocol error for Qt.
-        {302, {}, false, "ServerApi: GET request return error: "},
-        {301, {}, false, "ServerApi: GET request return error: "},
+        {302, {}, false, "[ERROR] ServerApi: GET request return error: "},
+        {301, {}, false, "[ERROR] ServerApi: GET request return error: "},
         // Qt reports these as network errors.
-        {404, {}, false, "ServerApi: GET request return error: "},
-        {500, {}, false, "ServerApi: GET request return error: "},
+        {404, {}, false, "[ERROR] ServerApi: GET request return error: "},
+        {500, {}, false, "[ERROR] ServerApi: GET request return error: "},
     };
     server.setRoute("/target", 200, R"({"status": true})");
     api.baseUrl = server.baseUrl();
@@ -158,9 +158,9 @@ TEST_F(ServerApiTest, BodyThatIsNotJsonGivesNullDocumentInStateDone) {
 
     EXPECT_TRUE(doc.isNull());
     EXPECT_EQ(api.requestState, ApiRequestState::Done);
-    EXPECT_TRUE(log.contains("ServerApi: Server return invalid JSON: "))
+    EXPECT_TRUE(log.contains("[ERROR] ServerApi: Server return invalid JSON: "))
         << log.text().toStdString();
-    EXPECT_TRUE(log.contains("ServerApi: Error occurred on position 1\n"));
+    EXPECT_TRUE(log.contains("[ERROR] ServerApi: Error occurred on position 1\n"));
     EXPECT_TRUE(log.contains("\n Body: this is not json \n"));
     // A bad body is not cached: the next call asks again.
     api.makeApiRequestSync("/text");
@@ -190,7 +190,7 @@ TEST_F(ServerApiTest, UnreachableServerFails) {
 
     EXPECT_TRUE(api.makeApiRequestSync("/x").isNull());
     EXPECT_EQ(api.requestState, ApiRequestState::Failed);
-    EXPECT_TRUE(log.contains("ServerApi: GET request return error: Connection refused"))
+    EXPECT_TRUE(log.contains("[ERROR] ServerApi: GET request return error: Connection refused"))
         << log.text().toStdString();
 }
 
@@ -254,11 +254,12 @@ TEST_F(ServerApiTest, RequestCarriesUserAgentAndContentTypeAndIsLogged) {
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(request.header("User-Agent"), "Kelvano Assistant/0.7.0.25167");
     EXPECT_EQ(request.header("Content-Type"), "application/json; charset=utf-8");
-    const QString expected = QStringLiteral(
-                                 "ServerApi: \nHTTP Request:\n URL: %1/api/discover/\n Method: GET"
-                                 "\n Headers:\n  Content-Type: application/json; charset=utf-8"
-                                 "\n  User-Agent: Kelvano Assistant/0.7.0.25167\n\n")
-                                 .arg(server.baseUrl());
+    const QString expected =
+        QStringLiteral(
+            "[INFO] ServerApi: \nHTTP Request:\n URL: %1/api/discover/\n Method: GET"
+            "\n Headers:\n  Content-Type: application/json; charset=utf-8"
+            "\n  User-Agent: Kelvano Assistant/0.7.0.25167\n\n")
+            .arg(server.baseUrl());
     EXPECT_TRUE(log.contains(expected)) << log.text().toStdString();
 }
 

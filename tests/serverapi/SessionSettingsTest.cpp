@@ -107,10 +107,11 @@ TEST_F(SessionSettingsTest, SettingsPathAndKeysByServerVersion) {
             EXPECT_TRUE(api().enableAudio);
             EXPECT_FALSE(log.contains("Ask permission from user"));
         }
-        EXPECT_TRUE(log.contains(QStringLiteral("Server version: %1\n").arg(c.storedVersion)))
+        EXPECT_TRUE(
+            log.contains(QStringLiteral("[INFO] Server version: %1\n").arg(c.storedVersion)))
             << log.text().toStdString();
         EXPECT_TRUE(log.contains("Show cursor: false\n"));
-        EXPECT_TRUE(log.contains("Server API discover: \n{\n    \"server\": {"));
+        EXPECT_TRUE(log.contains("[DEBUG] Server API discover: \n{\n    \"server\": {"));
     }
 }
 
@@ -133,8 +134,9 @@ TEST_F(SessionSettingsTest, SettingsKeyRules) {
         bool audio;
         QStringList logLines;
     };
-    const QString missing =
-        QStringLiteral("serverApiSettings: %1 value can't be read, using default value \"%2\"\n");
+    const QString missing = QStringLiteral(
+        "[WARNING] serverApiSettings: %1 value can't be read, using default value "
+        "\"%2\"\n");
     const Case cases[] = {
         {R"({"notifyConnection": false, "displayName": "A", "audioEnable": false})",
          false,
@@ -268,7 +270,7 @@ TEST_F(SessionSettingsTest, StunServerList) {
          stunBody({stunEntry("stun:one.example.org:1"), stunEntry("stun:two.example.org:2"),
                    stunEntry("stun:three.example.org:3")}),
          "stun://one.example.org:1",
-         {"Server return 3 STUN URLs, only first URL will be used\n"},
+         {"[WARNING] Server return 3 STUN URLs, only first URL will be used\n"},
          true},
         {"invalid entries are skipped",
          stunBody({stunEntry(""), QJsonValue(5), stunEntry("stun:b.example.org:99999"),
@@ -428,7 +430,8 @@ TEST_F(SessionSettingsTlsTest, UntrustedCertificateIsRefusedWithoutForce) {
     EXPECT_EQ(shown, QStringList{"Server version error"});
     EXPECT_GE(tlsServer.connectionCount(), 1);    // the server was reached...
     EXPECT_TRUE(tlsServer.requests().isEmpty());  // ...but no request went over the connection
-    EXPECT_TRUE(log.contains("ServerApi: SSL error: The certificate is self-signed, and untrusted"))
+    EXPECT_TRUE(log.contains(
+        "[WARNING] ServerApi: SSL error: The certificate is self-signed, and untrusted"))
         << log.text().toStdString();
     EXPECT_TRUE(api().notifyConnection);
     EXPECT_EQ(api().adminName, "");
@@ -445,7 +448,7 @@ TEST_F(SessionSettingsTlsTest, ForceAcceptsTheCertificateAndLogsEachError) {
     EXPECT_EQ(api().adminName, "Mallory");
     EXPECT_EQ(tlsServer.requests().size(), 2);
     EXPECT_TRUE(tlsServer.requests().first().tls);
-    EXPECT_GE(log.count("ServerApi: SSL error: "), 2) << log.text().toStdString();
+    EXPECT_GE(log.count("[WARNING] ServerApi: SSL error: "), 2) << log.text().toStdString();
 }
 
 TEST_F(SessionSettingsTlsTest, TrustedCertificateNeedsNoForce) {
