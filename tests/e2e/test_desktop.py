@@ -78,9 +78,10 @@ class DesktopTest(unittest.IsolatedAsyncioTestCase):
                 if wanted in server.requests:
                     break
                 await asyncio.sleep(0.05)
-            self.assertIn(("GET", "/assistant/api/discover/", USER_AGENT), server.requests)
-            self.assertIn(wanted, server.requests)
             started = [agentproc.cmdline(p)[1:] for p in agentproc.processes_of(installed)]
+            self.assertIn(("GET", "/assistant/api/discover/", USER_AGENT), server.requests,
+                          "installed agents running with the arguments %s" % started)
+            self.assertIn(wanted, server.requests)
             self.assertIn([link], started)
         finally:
             agentproc.stop(agentproc.processes_of(installed))
