@@ -39,7 +39,10 @@ WebSocketBase::WebSocketBase(QString name, QObject* parent)
 
 WebSocketBase::~WebSocketBase() {
     if (state() == QAbstractSocket::ConnectedState) {
+        // close() can report the disconnection at once; nobody may be called from a dying channel.
+        blockSignals(true);
         close(QWebSocketProtocol::CloseCodeNormal, QString());
+        cli_log(LL_INFO, "Disconnected from the %s channel\n", qUtf8Printable(channelName));
     }
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "LogCapture.h"
+#include "QtPrinters.h"
 #include "SignallingRelay.h"
 #include "WaitFor.h"
 

@@ -1,0 +1,526 @@
+// The signalling protocol against the loopback relay. Where a state is reached only through the
+// media object (negotiation, answer applied), the test emits the media object's own signals, as
+// webrtcbin's callbacks would.
+#include "WSSignalling.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "LogCapture.h"
+#include "QtPrinters.h"
+#include "SignallingRelay.h"
+#include "WaitFor.h"
+
+namespace {
+
+const QString kClosed = QStringLiteral("Connection with the server is closed");
+
+class SignallingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(relay.listen());
+        auto& p = GlobalSettings::instance().connectionParams;
+        saved = p;
+        p.serverUrl = relay.serverUrl().toStdString();
+        p.sessionId = "4711";
+        p.disableSsl = false;
+    }
+
+    void TearDown() override {
+        sig.reset();
+        GlobalSettings::instance().connectionParams = saved;
+    }
+
+    // Builds the channel and records what it tells the outside world, in order. At each error
+    // the stored state and the media object's copy are recorded too.
+    void build() {
+        sig = std::make_unique<WSSignalling>();
+        WSSignalling* s = sig.get();
+        QObject::connect(s, &WSSignalling::connStateChanged, s, [this](ConnectionState st) {
+            events << QStringLiteral("state:%1").arg(int(st));
+        });
+        QObject::connect(s, &WSSignalling::errorOccured, s, [this, s](const char* msg) {
+            errors << QString::fromUtf8(msg);
+            events << QStringLiteral("error:%1").arg(QString::fromUtf8(msg));
+            storedAtError << s->connectionState();
+            mediaAtError << s->gstreamer.currentConnState();
+        });
+        QObject::connect(s, &WSSignalling::wsConnected, s,
+                         [this] { events << QStringLiteral("connected"); });
+        QObject::connect(s, &WSSignalling::wsDisconnected, s,
+                         [this] { events << QStringLiteral("disconnected"); });
+    }
+
+    // Connects as the main window does and waits for the given state.
+    void connectUntil(ConnectionState state) {
+        if (!sig) {
+            build();
+        }
+        sig->setConnState(SERVER_CONNECTING);
+        ASSERT_TRUE(sig->webSocket.wsConnect());
+        ASSERT_TRUE(waitFor([&] { return sig->connectionState() == state; }))
+            << "stuck in " << int(sig->connectionState());
+        QCoreApplication::processEvents();
+    }
+
+    // Plays webrtcbin asking for negotiation, from the given state on.
+    void negotiate() {
+        emit sig->gstreamer.connStateChanged(PEER_CALL_NEGOTIATING);
+        ASSERT_EQ(sig->connectionState(), PEER_CALL_NEGOTIATING);
+    }
+
+    bool waitDisconnected() {
+        return waitFor([&] { return events.contains(QStringLiteral("disconnected")); });
+    }
+
+    SignallingRelay relay;
+    ConnectionParams saved;
+    std::unique_ptr<WSSignalling> sig;
+    QStringList events;
+    QStringList errors;
+    QList<ConnectionState> storedAtError;
+    QList<ConnectionState> mediaAtError;
+};
+
+TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
+    LogCapture log;
+    relay.acceptedSession = QStringLiteral("4711");
+    connectUntil(PEER_CONNECTED);
+    EXPECT_EQ(events, (QStringList{"state:1000", "state:1002", "state:2000", "connected",
+                                   "state:2002", "state:3000", "state:3002"}));
+    ASSERT_EQ(relay.agentMessages.size(), 2);
+    EXPECT_EQ(relay.agentMessages[0], QStringLiteral("HELLO %1").arg(relay.agentPeerId));
+    EXPECT_EQ(relay.agentMessages[1], QStringLiteral("SESSION 4711"));
+    EXPECT_GE(relay.agentPeerId, 10);
+    EXPECT_LE(relay.agentPeerId, 9999);
+    EXPECT_EQ(relay.requestUrls.last().path(), QStringLiteral("/ws/signalling"));
+    EXPECT_EQ(log.count(QStringLiteral("Registering id %1 with server\n").arg(relay.agentPeerId)),
+              1);
+    EXPECT_TRUE(log.contains(QStringLiteral("Got message from server: HELLO\n")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Registered with server\n")));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("Setting up the signalling server call with the session 4711\n")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Got message from server: SESSION_OK\n")));
+    // The media object's copy follows every notified state.
+    EXPECT_EQ(sig->gstreamer.currentConnState(), PEER_CONNECTED);
+    EXPECT_TRUE(errors.isEmpty());
+}
+
+class SignallingFaultTest;
+
+struct Fault {
+    const char* name;
+    ConnectionState stage;  // where the call is when the fault happens
+    std::function<void(SignallingFaultTest&)> inject;
+    const char* text;
+    ConnectionState stored;
+    int notified;  // state notified by the fault itself, or -1
+};
+
+class SignallingFaultTest : public SignallingTest, public ::testing::WithParamInterface<Fault> {
+public:
+    void send(const QString& text) { relay.sendToAgent(text); }
+    void mediaSdp(const char* type) {
+        emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QString::fromLatin1(type));
+    }
+    void mediaIce() { emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1")); }
+    GStreamer* media() { return &sig->gstreamer; }
+};
+
+void server(SignallingFaultTest& t, const char* text) {
+    t.send(QString::fromUtf8(text));
+}
+
+// Each fault ends the call: its text, then the closure text, then wsDisconnected; the stored state
+// is written silently; the socket is closed with 1000.
+TEST_P(SignallingFaultTest, EndsTheCallWithItsTextAndState) {
+    const Fault& f = GetParam();
+    build();
+    if (f.stage == SERVER_REGISTERING) {
+        relay.answerHello = false;
+    } else {
+        relay.answerSession = false;
+    }
+    connectUntil(f.stage == SERVER_REGISTERING ? SERVER_REGISTERING : PEER_CONNECTING);
+    if (f.stage >= PEER_CALL_NEGOTIATING) {
+        negotiate();
+    }
+    if (f.stage == PEER_CALL_STARTED) {
+        emit sig->gstreamer.connStateChanged(PEER_CALL_STARTED);
+    }
+    ASSERT_EQ(sig->connectionState(), f.stage);
+    const ConnectionState mediaBefore = sig->gstreamer.currentConnState();
+    events.clear();
+
+    f.inject(*this);
+    ASSERT_TRUE(waitDisconnected()) << f.name;
+
+    QStringList expected;
+    if (f.notified >= 0) {
+        expected << QStringLiteral("state:%1").arg(f.notified);
+    }
+    expected << QStringLiteral("error:%1").arg(QString::fromUtf8(f.text))
+             << QStringLiteral("state:2003") << QStringLiteral("error:") + kClosed
+             << QStringLiteral("disconnected");
+    EXPECT_EQ(events, expected) << f.name;
+    ASSERT_FALSE(storedAtError.isEmpty());
+    EXPECT_EQ(storedAtError.first(), f.stored) << f.name;
+    EXPECT_EQ(mediaAtError.first(), f.notified >= 0 ? ConnectionState(f.notified) : mediaBefore)
+        << f.name;
+    EXPECT_EQ(sig->connectionState(), SERVER_CLOSED);
+    ASSERT_TRUE(waitFor([&] { return !relay.agentCloseCodes.isEmpty(); }));
+    EXPECT_EQ(relay.agentCloseCodes.last(), 1000);
+}
+
+const char kSdpAnswer[] = R"({"sdp":{"sdp":"v=0\r\n","type":"answer"}})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, SignallingFaultTest,
+    ::testing::Values(
+        Fault{"HELLO twice", PEER_CONNECTING, [](SignallingFaultTest& t) { server(t, "HELLO"); },
+              "ERROR: Received HELLO message in not registering state", STATE_ERROR, -1},
+        Fault{"HELLO while negotiating", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) { server(t, "HELLO"); },
+              "ERROR: Received HELLO message in not registering state", STATE_ERROR, -1},
+        Fault{"SESSION_OK before HELLO", SERVER_REGISTERING,
+              [](SignallingFaultTest& t) { server(t, "SESSION_OK"); },
+              "ERROR: Received SESSION_OK in not PEER_CONNECTING state", PEER_CONNECTION_ERROR, -1},
+        Fault{"SESSION_OK while negotiating", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) { server(t, "SESSION_OK"); },
+              "ERROR: Received SESSION_OK in not PEER_CONNECTING state", PEER_CONNECTION_ERROR, -1},
+        Fault{"ERROR while registering", SERVER_REGISTERING,
+              [](SignallingFaultTest& t) { server(t, "ERROR peer id taken"); },
+              "ERROR peer id taken", STATE_ERROR, SERVER_REGISTRATION_ERROR},
+        Fault{"ERROR prefix of a longer word", PEER_CONNECTING,
+              [](SignallingFaultTest& t) { server(t, "ERRORS: session 4711 not found"); },
+              "ERRORS: session 4711 not found", STATE_ERROR, PEER_CONNECTION_ERROR},
+        Fault{"ERROR while negotiating", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) { server(t, "ERROR peer left"); }, "ERROR peer left",
+              STATE_ERROR, PEER_CALL_ERROR},
+        Fault{"ERROR during the call", PEER_CALL_STARTED,
+              [](SignallingFaultTest& t) { server(t, "ERROR kicked"); }, "ERROR kicked",
+              STATE_ERROR, STATE_ERROR},
+        Fault{"SDP before negotiation", PEER_CONNECTING,
+              [](SignallingFaultTest& t) { server(t, kSdpAnswer); },
+              "ERROR: received SDP message in not PEER_CALL_NEGOTIATING state", STATE_ERROR, -1},
+        Fault{"SDP offer during the call", PEER_CALL_STARTED,
+              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0","type":"offer"}})"); },
+              "ERROR: received SDP message in not PEER_CALL_NEGOTIATING state", STATE_ERROR, -1},
+        Fault{"SDP without type", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0"}})"); },
+              "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
+        Fault{"SDP without body", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"type":"answer"}})"); },
+              "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
+        Fault{
+            "SDP body not a string", PEER_CALL_NEGOTIATING,
+            [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":{"v":0},"type":"answer"}})"); },
+            "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
+        Fault{"SDP type not a string", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0","type":null}})"); },
+              "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
+        Fault{"media sends SDP before negotiation", PEER_CONNECTING,
+              [](SignallingFaultTest& t) { t.mediaSdp("offer"); },
+              "Cannot send SDP to peer, not in call", STATE_ERROR, -1},
+        Fault{"media sends ICE before negotiation", PEER_CONNECTING,
+              [](SignallingFaultTest& t) { t.mediaIce(); }, "Cannot send ICE, not in call",
+              STATE_ERROR, -1},
+        Fault{"media reports a failure", PEER_CALL_NEGOTIATING,
+              [](SignallingFaultTest& t) {
+                  emit t.media()->mainLoopTerminate("Cannot reply on the offer, not in call",
+                                                    STATE_ERROR);
+              },
+              "Cannot reply on the offer, not in call", STATE_ERROR, -1},
+        // From a streaming thread, as webrtcbin's data channel reports: queued, stores 0.
+        Fault{"data channel closed, from another thread", PEER_CALL_STARTED,
+              [](SignallingFaultTest& t) {
+                  GStreamer* media = t.media();
+                  std::thread th([media] {
+                      emit media->mainLoopTerminate("Completed by the opposite side",
+                                                    STATE_UNKNOWN);
+                  });
+                  th.join();
+              },
+              "Completed by the opposite side", STATE_UNKNOWN, -1}),
+    [](const ::testing::TestParamInfo<Fault>& info) {
+        QString name = QString::fromLatin1(info.param.name);
+        name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
+        return name.toStdString();
+    });
+
+TEST_F(SignallingTest, ServerSessionErrorEndsTheJoin) {
+    relay.acceptedSession = QStringLiteral("other");
+    build();
+    sig->setConnState(SERVER_CONNECTING);
+    ASSERT_TRUE(sig->webSocket.wsConnect());
+    ASSERT_TRUE(waitDisconnected());
+    EXPECT_EQ(errors, (QStringList{"ERROR session 4711 not found", kClosed}));
+    EXPECT_TRUE(events.contains(QStringLiteral("state:%1").arg(int(PEER_CONNECTION_ERROR))));
+    EXPECT_EQ(storedAtError.first(), STATE_ERROR);
+}
+
+TEST_F(SignallingTest, ServerClosingTheSocketEndsTheSession) {
+    for (bool abort : {false, true}) {
+        relay.answerSession = false;
+        connectUntil(PEER_CONNECTING);
+        events.clear();
+        abort ? relay.abortAgent() : relay.closeAgent();
+        ASSERT_TRUE(waitDisconnected());
+        QStringList expected{"state:2003", "error:" + kClosed, "disconnected"};
+        if (abort) {
+            // Without a closing handshake the socket reports its own error first.
+            expected.prepend(QStringLiteral("error:") + sig->webSocket.errorString());
+        }
+        EXPECT_EQ(events, expected) << "abort " << abort;
+        EXPECT_EQ(sig->gstreamer.currentConnState(), SERVER_CLOSED);
+        events.clear();
+    }
+}
+
+// Unrecognised messages are logged and ignored; the session goes on.
+TEST_F(SignallingTest, UnknownMessagesAreLoggedAndIgnored) {
+    struct Row {
+        const char* message;
+        const char* line;  // %1 is the message
+    } rows[] = {
+        {"hello", "[WARNING] Unknown message '%1', ignoring"},
+        {"HELLO ", "[WARNING] Unknown message '%1', ignoring"},
+        {"SESSION_OK ", "[WARNING] Unknown message '%1', ignoring"},
+        {"", "[WARNING] Unknown message '%1', ignoring"},
+        {"42", "[WARNING] Unknown message '%1', ignoring"},
+        {"{\"sdp\":", "[WARNING] Unknown message '%1', ignoring"},
+        {"[]", "[ERROR] Unknown json message '%1', ignoring"},
+        {"[{\"sdp\":{}}]", "[ERROR] Unknown json message '%1', ignoring"},
+        {"{}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
+        {"{\"sdp\":\"v=0\"}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
+        {"{\"ice\":[1,2]}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
+        {"{\"sdp\":null,\"ice\":7}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
+        {"{\"bye\":{}}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
+    };
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    events.clear();
+    for (const Row& r : rows) {
+        LogCapture log;
+        const QString message = QString::fromUtf8(r.message);
+        relay.sendToAgent(message);
+        const QString line = QString::fromUtf8(r.line).arg(message);
+        ASSERT_TRUE(waitFor([&] { return log.contains(line); })) << r.message;
+        EXPECT_EQ(log.count(QStringLiteral("[WARNING]")) + log.count(QStringLiteral("[ERROR]")), 1)
+            << r.message;
+    }
+    EXPECT_TRUE(events.isEmpty());
+    EXPECT_EQ(sig->connectionState(), PEER_CONNECTING);
+    // Still working: the join completes.
+    relay.sendToAgent(QStringLiteral("SESSION_OK"));
+    ASSERT_TRUE(waitFor([&] { return sig->connectionState() == PEER_CONNECTED; }));
+}
+
+// Before SESSION_OK there is no WebRTC element: the candidate is dropped with one warning.
+// Candidates of any shape neither crash nor end the call.
+TEST_F(SignallingTest, RemoteIceWithoutPipelineOrWithWrongTypes) {
+    const char* rows[] = {
+        R"({"ice":{"candidate":"candidate:1 1 UDP 2122260223 127.0.0.2 40000 typ host","sdpMLineIndex":0}})",
+        R"({"ice":{}})",
+        R"({"ice":{"candidate":5,"sdpMLineIndex":"x"}})",
+        R"({"ice":{"candidate":null,"sdpMLineIndex":[1]}})",
+        R"({"ice":{"candidate":{"a":1},"sdpMLineIndex":{}}})",
+        R"({"ice":{"candidate":"c","sdpMLineIndex":-1}})",
+        R"({"ice":{"candidate":"c","sdpMLineIndex":1.5}})",
+        R"({"ice":{"candidate":"c","sdpMLineIndex":1e300}})",
+        R"({"ice":{"candidate":"c","sdpMLineIndex":4294967296}})",
+        R"({"ice":{"candidate":"c\u0000d","sdpMLineIndex":4294967295}})",
+        R"({"ice":{"candidate":"c"},"sdp":"v=0"})",
+    };
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    events.clear();
+    for (const char* row : rows) {
+        LogCapture log;
+        relay.sendToAgent(QString::fromUtf8(row));
+        ASSERT_TRUE(waitFor([&] {
+            return log.contains(QStringLiteral("Got message from server: ") +
+                                QString::fromUtf8(row));
+        })) << row;
+        EXPECT_EQ(log.count(QStringLiteral("[WARNING]")), 1) << row;
+        EXPECT_EQ(log.count(QStringLiteral("[ERROR]")), 0) << row;
+    }
+    {
+        LogCapture log;
+        relay.sendToAgent(QString::fromUtf8(rows[0]));
+        ASSERT_TRUE(waitFor([&] {
+            return log.contains(QStringLiteral(
+                "Screen WebRtc bin is not initialized, signal add-ice-candidate can't be emitted"));
+        }));
+    }
+    EXPECT_TRUE(events.isEmpty());
+    EXPECT_EQ(sig->connectionState(), PEER_CONNECTING);
+    EXPECT_EQ(sig->webSocket.state(), QAbstractSocket::ConnectedState);
+}
+
+// Compact JSON, keys in alphabetical order, the index as a JSON integer.
+TEST_F(SignallingTest, OutgoingSdpAndIceHaveTheExactShape) {
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    negotiate();
+    LogCapture log;
+    const QString sdp = QStringLiteral("v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\n");
+    emit sig->gstreamer.sendSdpToPeer(sdp, QStringLiteral("offer"));
+    emit sig->gstreamer.IceCandidate(
+        1, QStringLiteral("candidate:1 1 UDP 2122260223 127.0.0.2 40000 typ host"));
+    emit sig->gstreamer.connStateChanged(PEER_CALL_STARTED);
+    emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:\"q\""));
+    emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QStringLiteral("answer"));
+    ASSERT_TRUE(waitFor([&] { return relay.agentMessages.size() == 6; }));
+    EXPECT_EQ(relay.agentMessages[2],
+              QStringLiteral(
+                  R"({"sdp":{"sdp":"v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\n","type":"offer"}})"));
+    EXPECT_EQ(
+        relay.agentMessages[3],
+        QStringLiteral(
+            R"({"ice":{"candidate":"candidate:1 1 UDP 2122260223 127.0.0.2 40000 typ host","sdpMLineIndex":1}})"));
+    EXPECT_EQ(relay.agentMessages[4],
+              QStringLiteral(R"({"ice":{"candidate":"candidate:\"q\"","sdpMLineIndex":0}})"));
+    EXPECT_EQ(relay.agentMessages[5], QStringLiteral(R"({"sdp":{"sdp":"v=0","type":"answer"}})"));
+    EXPECT_EQ(log.count(QStringLiteral("Sending offer:\n") + sdp + QStringLiteral("\n")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Sending answer:\nv=0\n")), 1);
+    EXPECT_TRUE(errors.isEmpty());
+}
+
+// The administrator's JSON reaches the media object: a remote answer is handed over while
+// negotiating (the media object then reports the call as started).
+TEST_F(SignallingTest, IncomingAnswerGoesToTheMediaObject) {
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    negotiate();
+    LogCapture log;
+    relay.sendToAgent(QString::fromUtf8(kSdpAnswer));
+    ASSERT_TRUE(waitFor([&] {
+        return log.contains(QStringLiteral("Got message from server: ") +
+                            QString::fromUtf8(kSdpAnswer));
+    }));
+    EXPECT_EQ(sig->webSocket.state(), QAbstractSocket::ConnectedState);
+    EXPECT_FALSE(errors.contains(
+        QStringLiteral("ERROR: received SDP message in not PEER_CALL_NEGOTIATING state")));
+}
+
+// SDP and ICE that the pipeline produces after its call ended are dropped, not reported: the
+// user would otherwise see a misleading second error after the real one.
+TEST_F(SignallingTest, LateMediaOutputAfterTheCallEndedIsDropped) {
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    negotiate();
+    relay.closeAgent();
+    ASSERT_TRUE(waitDisconnected());
+    errors.clear();
+    LogCapture log;
+    emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1"));
+    emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QStringLiteral("offer"));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(errors.isEmpty());
+    EXPECT_EQ(log.count(QStringLiteral("Dropping ICE candidate")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Dropping SDP")), 1);
+}
+
+// Media signals from a streaming thread are delivered queued to the main thread.
+TEST_F(SignallingTest, MediaStateFromAnotherThreadIsApplied) {
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    GStreamer* media = &sig->gstreamer;
+    std::thread th([media] {
+        emit media->connStateChanged(PEER_CALL_NEGOTIATING);
+        emit media->IceCandidate(2, QStringLiteral("candidate:2"));
+    });
+    th.join();
+    ASSERT_TRUE(waitFor([&] { return relay.agentMessages.size() == 3; }));
+    EXPECT_EQ(sig->connectionState(), PEER_CALL_NEGOTIATING);
+    EXPECT_EQ(relay.agentMessages[2],
+              QStringLiteral(R"({"ice":{"candidate":"candidate:2","sdpMLineIndex":2}})"));
+}
+
+TEST_F(SignallingTest, SocketErrorTextReachesTheUserAndKeepsTheState) {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();  // nothing listens there now
+    GlobalSettings::instance().connectionParams.serverUrl =
+        QStringLiteral("http://127.0.0.1:%1").arg(port).toStdString();
+    build();
+    sig->setConnState(SERVER_CONNECTING);
+    ASSERT_TRUE(sig->webSocket.wsConnect());
+    ASSERT_TRUE(waitFor([&] { return errors.contains(QStringLiteral("Connection refused")); }));
+    // The socket reports the failed opening as a disconnection first; the reason comes last, so
+    // that it is what the user is left with. The error itself changes no state.
+    EXPECT_EQ(events, (QStringList{"state:1000", "state:2003", "error:" + kClosed, "disconnected",
+                                   "error:Connection refused"}));
+    EXPECT_EQ(sig->connectionState(), SERVER_CLOSED);
+}
+
+TEST_F(SignallingTest, OversizedMessageEndsTheSession) {
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    events.clear();
+    LogCapture log;
+    relay.sendToAgent(QString(int(WebSocketBase::kSignallingMaxMessageSize) + 1, QLatin1Char('x')));
+    ASSERT_TRUE(waitDisconnected());
+    EXPECT_EQ(events.last(), QStringLiteral("disconnected"));
+    EXPECT_TRUE(events.contains(QStringLiteral("error:") + kClosed));
+    EXPECT_TRUE(log.contains(QStringLiteral("signalling: incoming message larger than 1048576")));
+    EXPECT_FALSE(log.contains(QStringLiteral("Got message from server: xxx")));
+}
+
+TEST_F(SignallingTest, DestroyingALiveChannelClosesNormally) {
+    relay.answerSession = false;
+    connectUntil(PEER_CONNECTING);
+    sig.reset();
+    ASSERT_TRUE(waitFor([&] { return !relay.agentCloseCodes.isEmpty(); }));
+    EXPECT_EQ(relay.agentCloseCodes.last(), 1000);
+}
+
+class SignallingTlsTest : public SignallingTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        QSslConfiguration config;
+        QString error;
+        ASSERT_TRUE(SignallingRelay::makeSelfSignedConfig(dir.path(), &config, &error))
+            << qPrintable(error);
+        ASSERT_TRUE(relay.listenSecure(config));
+        auto& p = GlobalSettings::instance().connectionParams;
+        saved = p;
+        p.serverUrl = relay.serverUrl().toStdString();
+        p.sessionId = "4711";
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(SignallingTlsTest, SelfSignedServerIsRefusedWithoutForce) {
+    GlobalSettings::instance().connectionParams.disableSsl = false;
+    build();
+    sig->setConnState(SERVER_CONNECTING);
+    ASSERT_TRUE(sig->webSocket.wsConnect());
+    ASSERT_TRUE(waitFor([&] { return !errors.isEmpty(); }));
+    EXPECT_EQ(errors.first(), sig->webSocket.errorString()) << events.join(" | ").toStdString();
+    EXPECT_FALSE(errors.first().isEmpty());
+    EXPECT_FALSE(events.contains(QStringLiteral("connected")));
+    EXPECT_TRUE(relay.agentMessages.isEmpty());
+}
+
+TEST_F(SignallingTlsTest, SelfSignedServerIsAcceptedWithForce) {
+    GlobalSettings::instance().connectionParams.disableSsl = true;
+    relay.answerSession = false;
+    LogCapture log;
+    connectUntil(PEER_CONNECTING);
+    EXPECT_TRUE(errors.isEmpty());
+    EXPECT_EQ(relay.requestUrls.last().scheme(), QStringLiteral("wss"));
+    EXPECT_TRUE(log.contains(QStringLiteral("[WARNING] signalling: SSL error: ")));
+}
+
+}  // namespace
