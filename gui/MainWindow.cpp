@@ -15,6 +15,7 @@
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
 #include "ScreenGlobals.h"
+#include "SessionSettingsResolution.h"
 #include "logger.h"
 #include "ui_MainWindow.h"
 
@@ -37,7 +38,9 @@ MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent),
       ui(new Ui_MainWindow),
       settings(GlobalSettings::instance()),
-      trayIcon(this) {
+      trayIcon(this),
+      serverApiDiscover(nullptr, QString()),
+      serverApiSettings(nullptr, QString()) {
     initGuiResources();
     connectTimer.setSingleShot(true);
 
@@ -171,7 +174,8 @@ void MainWindow::installTranslator() {
 }
 
 bool MainWindow::getServerApiSettings() {
-    return true;
+    return resolveSessionSettings(serverApiDiscover, serverApiSettings, settings,
+                                  [this](const char* message) { showErrorMessage(message); });
 }
 
 // The server named by a link decides "notifyConnection", and anyone can send a link to a server

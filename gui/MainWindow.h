@@ -6,6 +6,8 @@
 #include <QTimer>
 
 #include "GlobalSettings.h"
+#include "ServerApiDiscover.h"
+#include "ServerApiSettings.h"
 #include "TrayIcon.h"
 
 class QCloseEvent;
@@ -58,6 +60,8 @@ private:
     Ui_MainWindow* ui;
     GlobalSettings& settings;
     TrayIcon trayIcon;
+    ServerApiDiscover serverApiDiscover;
+    ServerApiSettings serverApiSettings;
     QTimer connectTimer;
     bool isConnected = false;
     bool isUserDisconnect = false;

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "GlobalSettings.h"
+#include "GuiTestEnv.h"
+#include "GuiTestUtil.h"
+#include "MainWindow.h"
+#include "SessionServer.h"
+
+namespace {
+
+constexpr const char* kConfigured = "https://vdi.example.org/assistant";
+
+struct FlowTest : ::testing::Test {
+    SessionServer server;
+
+    void SetUp() override {
+        logcapture::start();
+        logcapture::mark();
+        ASSERT_TRUE(server.start());
+        auto& s = GlobalSettings::instance();
+        s.connectionParams = ConnectionParams{};
+        s.connectionParams.videoCodec = "VP8";
+        s.connectionParams.audioCodec = "OPUS";
+        s.connectionParams.stunUrl = "stun://127.0.0.1:3478";
+        s.connectionParams.timeout = 60;
+        s.connectionParams.micVolume = 100;
+        s.serverApiParams = ServerApiParams{};
+        s.fromLink = false;
+        s.waylandSession = false;
+        s.configuredServerUrl = kConfigured;
+    }
+
+    // As the URL parser leaves the settings after a link to this server.
+    void linkTo(int session, bool configuredHere) {
+        auto& s = GlobalSettings::instance();
+        s.connectionParams.serverUrl = server.serverUrl().toStdString();
+        s.connectionParams.sessionId = std::to_string(session);
+        s.fromLink = true;
+        if (configuredHere) {
+            s.configuredServerUrl = s.connectionParams.serverUrl;
+        }
+    }
+
+    static int count(const QString& text) { return logcapture::sinceMark().count(text); }
+};
+
+QPushButton* button(MainWindow& w, const char* name) {
+    return w.findChild<QPushButton*>(QString::fromLatin1(name));
+}
+QLabel* message(MainWindow& w) {
+    return w.findChild<QLabel*>(QStringLiteral("msg_lbl"));
+}
+
+}  // namespace
+
+TEST_F(FlowTest, ServerErrorIsShownInRedAndTheWindowIsIdleAgain) {
+    server.http.setRoute(QStringLiteral("/assistant/api/discover/"), 500, "{}");
+    auto& s = GlobalSettings::instance();
+    s.connectionParams.serverUrl = server.serverUrl().toStdString();
+    s.connectionParams.sessionId = "7";
+    MainWindow w;
+    button(w, "cnt_pb")->click();
+    EXPECT_EQ(message(w)->text(), "Server version error");
+    EXPECT_EQ(message(w)->styleSheet(), "QLabel {color: red }");
+    EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
+    EXPECT_FALSE(button(w, "dcnt_pb")->isEnabled());
+    EXPECT_EQ(server.front.webSocketConnections(), 0);
+    EXPECT_EQ(count("Connecting to the server"), 0);
+}
+
+TEST_F(FlowTest, LinkToConfiguredServerWithoutConsentConnectsFiveSecondsAfterTheFirstShowOnly) {
+    server.setSession(7, false, QStringLiteral("Ada"));
+    linkTo(7, true);
+    MainWindow w;
+    EXPECT_FALSE(w.needsPermission());
+    w.show();
+    QElapsedTimer shown;
+    shown.start();
+    ASSERT_TRUE(guitest::waitFor([] { return count("Connecting to the server") == 1; }, 8000));
+    EXPECT_GE(shown.elapsed(), 4900);
+    EXPECT_TRUE(logcapture::sinceMark().contains("sessionID 7 and admin Ada"));
+
+    // Restoring the window from the tray neither drops nor restarts anything.
+    w.tray().hideMainWindowToTray();
+    w.tray().showMainWindowFromTray();
+    w.hide();
+    w.show();
+    QTest::qWait(5500);
+    EXPECT_EQ(count("Connecting to the server"), 1);
+    EXPECT_EQ(count("Disconnecting from the server"), 0);
+    EXPECT_FALSE(button(w, "cnt_pb")->isEnabled());
+}
+
+TEST_F(FlowTest, LinkToAnotherServerAsksEvenWhenThatServerWaivesConsent) {
+    server.setSession(9, false);
+    linkTo(9, false);
+    MainWindow w;
+    EXPECT_TRUE(w.needsPermission());
+    const QString log = logcapture::sinceMark();
+    EXPECT_TRUE(log.contains("[WARNING]")) << log.toStdString();
+    EXPECT_TRUE(log.contains("is not the configured server " + QString(kConfigured)));
+
+    // Consent was asked before the first show, so the show connects at once.
+    w.show();
+    EXPECT_EQ(count("Connecting to the server"), 1);
+}
+
+TEST_F(FlowTest, LinkToConfiguredServerFollowsTheServersConsentFlag) {
+    server.setSession(3, true);
+    linkTo(3, true);
+    MainWindow w;
+    EXPECT_TRUE(w.needsPermission());
+    EXPECT_FALSE(logcapture::sinceMark().contains("is not the configured server"));
+    w.show();
+    EXPECT_EQ(count("Connecting to the server"), 1);
+    EXPECT_TRUE(logcapture::sinceMark().contains("admin 'NONE'"));
+}
