@@ -276,26 +276,16 @@ static void write_line_locked(const char* line, size_t len) {
     }
 }
 
-void cli_log(unsigned level, const char* format, ...) {
-    if (!atomic_load_explicit(&_liblog_inited, memory_order_acquire)) {
-        init_logger_cli(NULL);
-    }
-    // The cheap test first: a disabled level costs one comparison.
-    if ((level & atomic_load_explicit(&_liblog.level_mask, memory_order_relaxed)) != level) {
-        return;
-    }
-    if (!atomic_load_explicit(&_liblog.echo, memory_order_relaxed) &&
-        !atomic_load_explicit(&_liblog.has_file, memory_order_relaxed)) {
-        return;
-    }
-
+// Everything after the level test, kept out of line so that a disabled call stays cheap.
+__attribute__((noinline)) static void log_enabled(unsigned level, const char* format,
+                                                  va_list args) {
     struct timeval tv;
     gettimeofday(&tv, NULL);
 
     char stack_buf[LOG_STACK_LINE];
     char* buf = stack_buf;
     va_list ap;
-    va_start(ap, format);
+    va_copy(ap, args);
     // Room for the text, a line feed and the terminator.
     int len = create_msg(stack_buf, sizeof stack_buf - 1, level, &tv, format, ap);
     va_end(ap);
@@ -307,7 +297,7 @@ void cli_log(unsigned level, const char* format, ...) {
         if (!buf) {
             return;
         }
-        va_start(ap, format);
+        va_copy(ap, args);
         int again = create_msg(buf, (size_t)len + 1, level, &tv, format, ap);
         va_end(ap);
         if (again < 0) {
@@ -329,4 +319,22 @@ void cli_log(unsigned level, const char* format, ...) {
     if (buf != stack_buf) {
         free(buf);
     }
+}
+
+void cli_log(unsigned level, const char* format, ...) {
+    if (!atomic_load_explicit(&_liblog_inited, memory_order_acquire)) {
+        init_logger_cli(NULL);
+    }
+    // The cheap test first: a disabled level costs one comparison.
+    if ((level & atomic_load_explicit(&_liblog.level_mask, memory_order_relaxed)) != level) {
+        return;
+    }
+    if (!atomic_load_explicit(&_liblog.echo, memory_order_relaxed) &&
+        !atomic_load_explicit(&_liblog.has_file, memory_order_relaxed)) {
+        return;
+    }
+    va_list ap;
+    va_start(ap, format);
+    log_enabled(level, format, ap);
+    va_end(ap);
 }
