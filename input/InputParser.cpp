@@ -1,0 +1,38 @@
+#include "InputParser.h"
+
+#include <QThread>
+
+#include "InputHandler.h"
+#include "ScreenGlobals.h"
+#include "XTestInjector.h"
+#include "logger.h"
+
+InputParser::InputParser(QThread* ownerThread) : ownerThread(ownerThread) {}
+
+InputParser::~InputParser() = default;
+
+void InputParser::pushInQueue(const QString& msg) {
+    queue.push(msg);
+}
+
+void InputParser::process() {
+    cli_log(LL_INFO, "Started input parser\n");
+    if (d == nullptr) {
+        cli_log(LL_ERROR, "No X display: input events are dropped\n");
+    }
+    XTestInjector injector;
+    InputHandler handler(injector);
+    while (!ownerThread->isInterruptionRequested()) {
+        const std::optional<QString> msg = queue.take();
+        if (!msg) {
+            QThread::msleep(1);
+            continue;
+        }
+        if (d != nullptr) {
+            handler.handleMessage(*msg);
+        }
+    }
+    // The administrator may have gone in the middle of a key press or a drag.
+    handler.releaseAll();
+    cli_log(LL_INFO, "Finished input parser\n");
+}

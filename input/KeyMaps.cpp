@@ -1,0 +1,50 @@
+#include "KeyMaps.h"
+
+#include <X11/keysym.h>
+
+namespace {
+
+constexpr int kFirstFunctionKey = 112;  // browser code of F1
+constexpr int kFirstKeypadDigit = 96;   // browser code of keypad 0
+
+std::unordered_map<int, int> buildKeyMap() {
+    std::unordered_map<int, int> map = {
+        {8, XK_BackSpace},     {9, XK_Tab},           {13, XK_Return},       {16, XK_Shift_L},
+        {17, XK_Control_L},    {18, XK_Alt_L},        {20, XK_Caps_Lock},    {27, XK_Escape},
+        {33, XK_Prior},        {34, XK_Next},         {35, XK_End},          {36, XK_Home},
+        {37, XK_Left},         {38, XK_Up},           {39, XK_Right},        {40, XK_Down},
+        {45, XK_Insert},       {46, XK_Delete},       {106, XK_KP_Multiply}, {107, XK_KP_Add},
+        {109, XK_KP_Subtract}, {110, XK_KP_Decimal},  {111, XK_KP_Divide},   {144, XK_Num_Lock},
+        {173, XK_minus},       {188, XK_comma},       {190, XK_period},      {191, XK_slash},
+        {192, XK_grave},       {219, XK_bracketleft}, {220, XK_backslash},   {221, XK_bracketright},
+        {222, XK_apostrophe},
+    };
+    for (int n = 0; n < 12; ++n) {
+        map.emplace(kFirstFunctionKey + n, XK_F1 + n);
+    }
+    for (int n = 0; n < 10; ++n) {
+        map.emplace(kFirstKeypadDigit + n, XK_KP_0 + n);
+    }
+    return map;
+}
+
+std::unordered_map<std::string, std::vector<int>> buildShortcutMap() {
+    std::unordered_map<std::string, std::vector<int>> map = {
+        {"CTRL_ALT_DELETE", {XK_Control_L, XK_Alt_L, XK_Delete}},
+    };
+    for (int n = 1; n <= 12; ++n) {
+        map.emplace("CTRL_ALT_F" + std::to_string(n),
+                    std::vector<int>{XK_Control_L, XK_Alt_L, XK_F1 + n - 1});
+    }
+    return map;
+}
+
+}  // namespace
+
+const std::unordered_map<int, int> key_map = buildKeyMap();
+const std::unordered_map<std::string, std::vector<int>> shortcut_map = buildShortcutMap();
+
+int keysymForKeyCode(int keyCode) {
+    const auto it = key_map.find(keyCode);
+    return it == key_map.end() ? keyCode : it->second;
+}
