@@ -19,7 +19,11 @@
 class MediaSession {
 public:
     MediaSession(GStreamer* owner, GstElement* webrtc)
-        : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))) {}
+        : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))) {
+        live.fetch_add(1);
+    }
+
+    static std::atomic<int> live;
 
     MediaSession* ref() {
         refs_.fetch_add(1);
@@ -66,13 +70,15 @@ public:
     }
 
 private:
-    ~MediaSession() = default;
+    ~MediaSession() { live.fetch_sub(1); }
 
     std::atomic<int> refs_{1};
     std::mutex mutex_;
     GStreamer* owner_;
     GstElement* webrtc_;
 };
+
+std::atomic<int> MediaSession::live{0};
 
 namespace {
 
@@ -409,6 +415,10 @@ GStreamer::~GStreamer() {
     stopGlibThread();
     // Callbacks of a pipeline still running would otherwise reach a destroyed object.
     screenPipelineStop(true);
+}
+
+int GStreamer::liveSessions() {
+    return MediaSession::live.load();
 }
 
 void GStreamer::getConnState(ConnectionState state) {

@@ -48,6 +48,8 @@ public:
     // For tests and diagnostics: the pipeline of the current session (borrowed) or null.
     GstElement* currentPipeline() const { return pipeline; }
     ConnectionState currentConnState() const { return connState.load(); }
+    // Sessions whose callbacks may still arrive; 0 once every pipeline is gone.
+    static int liveSessions();
 
 signals:
     void connStateChanged(ConnectionState state);
