@@ -182,6 +182,15 @@ void onDataChannel(GstElement*, GObject* channel, gpointer data) {
     }
 }
 
+// Without retransmission requests from this side: rtpsession releases its lock to announce
+// NACKs in the middle of walking its sources, and a source added meanwhile trips a GLib
+// critical in GStreamer 1.22 that has nothing to do with the agent.
+void onNewTransceiver(GstElement*, GObject* transceiver, gpointer) {
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(transceiver), "do-nack")) {
+        g_object_set(transceiver, "do-nack", FALSE, nullptr);
+    }
+}
+
 void onAnswerCreated(GstPromise* promise, gpointer data) {
     PeerCore* core = coreOf(data);
     const GstStructure* reply = gst_promise_get_reply(promise);
@@ -279,6 +288,7 @@ bool WebRtcPeer::start() {
     connectCore(core->webrtc, "on-ice-candidate", onIceCandidate, core);
     connectCore(core->webrtc, "pad-added", onIncoming, core);
     connectCore(core->webrtc, "on-data-channel", onDataChannel, core);
+    g_signal_connect(core->webrtc, "on-new-transceiver", G_CALLBACK(onNewTransceiver), nullptr);
     return gst_element_set_state(core->pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
 }
 
