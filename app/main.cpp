@@ -1,10 +1,194 @@
+#include <gst/gst.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QSettings>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <X11/Xlib.h>
 
 #include "AppInfo.h"
+#include "AudioSurvey.h"
+#include "CmdlineParams.h"
+#include "DisplayProbe.h"
+#include "GlobalSettings.h"
+#include "QtLocalPeer.h"
+#include "logger.h"
+
+namespace {
+
+// Stand-in for the log owner until it lands with the log library: the same file location and
+// start-up lines, without bridges.
+class StartupLog {
+public:
+    StartupLog() {
+        QSettings store(QSettings::IniFormat, QSettings::UserScope,
+                        QString::fromUtf8(kOrganisation), QString::fromUtf8(kAppName));
+        logDir = QDir::toNativeSeparators(QFileInfo(store.fileName()).absolutePath());
+        fileName = QStringLiteral("%1%2logs%2%3.log")
+                       .arg(logDir, QStringLiteral("/"), QString::fromUtf8(kAppName))
+                       .toLatin1();
+        logger_config config{};
+        config.file_name = fileName.constData();
+        config.level_mask = 2071;
+        config.max_file_size = 10485760;
+        config.close_delay_us = 10000;
+        config.rotate_count = 3;
+        config.cache_zone = 1;
+        config.cli_mode = 1;
+        config.echo_stdout = 1;
+        const int rc = init_logger_cli(&config);
+        if (rc != 0) {
+            std::printf("error init logger: (%d): %s\n", -rc, std::strerror(-rc));
+            std::exit(1);
+        }
+    }
+    void printLogFilePath() const {
+        std::printf("getLogFilename: %s -> %s\n", logDir.toUtf8().constData(),
+                    fileName.constData());
+        std::fflush(stdout);
+    }
+
+private:
+    QString logDir;
+    QByteArray fileName;
+};
+
+// Stand-in for the main window until it lands: owns the display and the single-instance peer.
+class StartupWindow : public QMainWindow {
+public:
+    StartupWindow() {
+        setWindowTitle(QString::fromUtf8(kAppName));
+        resize(270, 300);
+        initDisplay();
+        peer = new QtLocalPeer(this, QString::fromUtf8(kAppName));
+        peer->isClient();
+        connect(peer, &QtLocalPeer::messageReceived, this, [](const QString& message) {
+            cli_log(LL_INFO, "Message from second instance received: %s\n",
+                    message.toUtf8().constData());
+        });
+    }
+    ~StartupWindow() override {
+        if (d) {
+            XCloseDisplay(d);
+        }
+        d = nullptr;
+        w = 0;
+        screenSpecs = ScreenSpecs{};
+        cli_log(LL_INFO, "%s finished\n", kAppName);
+    }
+    static inline const QString APP_MSG_ACTIVATE = QStringLiteral("activate");
+
+private:
+    QtLocalPeer* peer = nullptr;
+};
+
+using MainWindow = StartupWindow;
+
+// SIGTERM and SIGINT (logout, kill, Ctrl+C) end the event loop like closing the window, so that the
+// session is closed and the log finished instead of the process vanishing mid-call.
+int signalFds[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalFds[0], &byte, 1);
+}
+
+void quitOnTerminationSignals(QCoreApplication& app) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFds) != 0) {
+        cli_log(LL_WARNING, "Cannot watch termination signals: %s\n", std::strerror(errno));
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, notifier] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalFds[1], &byte, 1);
+        notifier->setEnabled(false);
+        cli_log(LL_INFO, "Termination signal received, finishing\n");
+        app.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// What a second start tells the running agent: its link, when it was started from one.
+QString activationMessage(const GlobalSettings& settings) {
+    QString message = MainWindow::APP_MSG_ACTIVATE;
+    if (settings.fromLink) {
+        const ConnectionParams& params = settings.connectionParams;
+        message += QStringLiteral(":%1/%2").arg(QString::fromStdString(params.serverUrl),
+                                                QString::fromStdString(params.sessionId));
+    }
+    return message;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    std::printf("%s\n", kAppVersion);
-    return 1;
+    StartupLog logger;
+
+    if (!gst_is_initialized()) {
+        gst_init(nullptr, nullptr);
+    }
+
+    GlobalSettings& settings = GlobalSettings::instance();
+    surveyAudioDevices(settings);
+
+    if (!parseCmdlineParams(argc, argv, settings)) {
+        logger.printLogFilePath();
+        cli_log(LL_CRITICAL, "Cannot parse parameters\n");
+        return -1;
+    }
+
+    if (settings.printVersion) {
+        std::printf("%s\n", kAppVersion);
+        return 1;
+    }
+
+    logger.printLogFilePath();
+
+    // Without an X display Qt would abort with a core dump, and nothing could be shared anyway.
+    if (!canOpenDisplay()) {
+        const char* display = std::getenv("DISPLAY");
+        std::fprintf(stderr,
+                     "%s: cannot open the X display \"%s\". It needs a running X11 session "
+                     "(check DISPLAY).\n",
+                     kAppName, display ? display : "");
+        cli_log(LL_CRITICAL, "Cannot open the X display \"%s\", exiting\n", display ? display : "");
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    quitOnTerminationSignals(app);
+
+    auto window = std::make_unique<MainWindow>();
+    QtLocalPeer* peer = window->findChild<QtLocalPeer*>();
+    if (peer && peer->isClient()) {
+        const QString message = activationMessage(settings);
+        cli_log(LL_INFO, "Already running. Sending message to first instance %s\n",
+                message.toUtf8().constData());
+        peer->sendMessage(message, 5000);
+        cli_log(LL_INFO, "Exiting: %s, version: %s, with code %d\n", kAppName, kAppVersion, 0);
+        return 0;
+    }
+
+    cli_log(LL_INFO, "Starting: %s, version %s\n", kAppName, kAppVersion);
+
+    window->show();
+    return app.exec();
 }
