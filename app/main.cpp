@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMainWindow>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <cerrno>
@@ -16,13 +15,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <X11/Xlib.h>
-
 #include "AppInfo.h"
 #include "AudioSurvey.h"
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "GlobalSettings.h"
+#include "MainWindow.h"
+#include "PermissionDialog.h"
 #include "QtLocalPeer.h"
 #include "logger.h"
 
@@ -64,37 +63,6 @@ private:
     QString logDir;
     QByteArray fileName;
 };
-
-// Stand-in for the main window until it lands: owns the display and the single-instance peer.
-class StartupWindow : public QMainWindow {
-public:
-    StartupWindow() {
-        setWindowTitle(QString::fromUtf8(kAppName));
-        resize(270, 300);
-        initDisplay();
-        peer = new QtLocalPeer(this, QString::fromUtf8(kAppName));
-        peer->isClient();
-        connect(peer, &QtLocalPeer::messageReceived, this, [](const QString& message) {
-            cli_log(LL_INFO, "Message from second instance received: %s\n",
-                    message.toUtf8().constData());
-        });
-    }
-    ~StartupWindow() override {
-        if (d) {
-            XCloseDisplay(d);
-        }
-        d = nullptr;
-        w = 0;
-        screenSpecs = ScreenSpecs{};
-        cli_log(LL_INFO, "%s finished\n", kAppName);
-    }
-    static inline const QString APP_MSG_ACTIVATE = QStringLiteral("activate");
-
-private:
-    QtLocalPeer* peer = nullptr;
-};
-
-using MainWindow = StartupWindow;
 
 // SIGTERM and SIGINT (logout, kill, Ctrl+C) end the event loop like closing the window, so that the
 // session is closed and the log finished instead of the process vanishing mid-call.
@@ -177,17 +145,25 @@ int main(int argc, char** argv) {
     quitOnTerminationSignals(app);
 
     auto window = std::make_unique<MainWindow>();
-    QtLocalPeer* peer = window->findChild<QtLocalPeer*>();
-    if (peer && peer->isClient()) {
+    if (!d) {
+        // The window normally opens the display while it is built; capture and input need it.
+        initDisplay();
+    }
+    if (window->isClient()) {
         const QString message = activationMessage(settings);
         cli_log(LL_INFO, "Already running. Sending message to first instance %s\n",
                 message.toUtf8().constData());
-        peer->sendMessage(message, 5000);
+        window->peer()->sendMessage(message, 5000);
         cli_log(LL_INFO, "Exiting: %s, version: %s, with code %d\n", kAppName, kAppVersion, 0);
         return 0;
     }
 
     cli_log(LL_INFO, "Starting: %s, version %s\n", kAppName, kAppVersion);
+
+    if (settings.fromLink && window->needsPermission() &&
+        !askPermission(QString::fromStdString(settings.serverApiParams.adminName), nullptr)) {
+        return 1;
+    }
 
     window->show();
     return app.exec();

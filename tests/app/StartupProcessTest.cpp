@@ -12,14 +12,16 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 namespace {
 
 const QString kExecutable = QStringLiteral(KELVANO_EXECUTABLE);
 const QString kLogRelPath = QStringLiteral("/PELKA/logs/Kelvano Assistant.log");
 
-// A top-level window of process `pid` that is mapped, or 0.
-Window findMappedWindow(Display* display, qint64 pid) {
+// A top-level window of process `pid` that is mapped (other than `except`), or 0.
+Window findMappedWindow(Display* display, qint64 pid, Window except = 0) {
     const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
     if (pidAtom == None) {
         return 0;
@@ -43,7 +45,7 @@ Window findMappedWindow(Display* display, qint64 pid) {
             data && items == 1 && format == 32) {
             const unsigned long windowPid = *reinterpret_cast<unsigned long*>(data);
             XWindowAttributes attributes;
-            if (windowPid == static_cast<unsigned long>(pid) &&
+            if (windowPid == static_cast<unsigned long>(pid) && children[i] != except &&
                 XGetWindowAttributes(display, children[i], &attributes) &&
                 attributes.map_state == IsViewable && attributes.width > 1) {
                 found = children[i];
@@ -69,6 +71,15 @@ void sendDeleteWindow(Display* display, Window window) {
     event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(display, window, False, NoEventMask, &event);
+    XFlush(display);
+}
+
+// Answers the leave question with its default button, Yes, as a user pressing Enter would.
+void pressEnterIn(Display* display, Window window) {
+    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    const KeyCode enter = XKeysymToKeycode(display, XK_Return);
+    XTestFakeKeyEvent(display, enter, True, CurrentTime);
+    XTestFakeKeyEvent(display, enter, False, CurrentTime);
     XFlush(display);
 }
 
@@ -140,6 +151,20 @@ protected:
             agent.process.waitForFinished(20);
         }
         return 0;
+    }
+
+    // Closes the window like a user: the close button, then Enter on the leave question.
+    bool closeAndConfirm(Agent& agent, Window window, int timeoutMs = 20000) {
+        sendDeleteWindow(display, window);
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < timeoutMs && agent.process.state() == QProcess::Running) {
+            if (Window question = findMappedWindow(display, agent.process.processId(), window)) {
+                pressEnterIn(display, question);
+            }
+            agent.process.waitForFinished(50);
+        }
+        return agent.finish(0) || agent.process.state() == QProcess::NotRunning;
     }
 
     QTemporaryDir home;
@@ -245,8 +270,8 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
                                            "activate:https://127.0.0.1:1/assistant/ID")))
         << linked.out.toStdString();
 
-    sendDeleteWindow(display, window);
-    ASSERT_TRUE(first.finish());
+    ASSERT_TRUE(closeAndConfirm(first, window));
+    first.finish();
     EXPECT_EQ(first.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(first.process.exitCode(), 0);
     const int width = DisplayWidth(display, 0);
