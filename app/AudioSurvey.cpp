@@ -2,15 +2,15 @@
 
 #include <gst/gst.h>
 
+#include "LogBridges.h"
 #include "logger.h"
 
 namespace {
 
 // A missing or non-string value reads as empty.
 std::string stringProperty(const GstStructure* properties, const char* name) {
-    const GValue* value = properties ? gst_structure_get_value(properties, name) : nullptr;
-    const gchar* text = value && G_VALUE_HOLDS_STRING(value) ? g_value_get_string(value) : nullptr;
-    return text ? text : "";
+    return properties ? gvalueToStdString(gst_structure_get_value(properties, name))
+                      : std::string();
 }
 
 AudioDeviceInfo describe(GstDevice* device) {

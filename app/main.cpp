@@ -1,9 +1,6 @@
 #include <gst/gst.h>
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QSettings>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -20,49 +17,14 @@
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "GlobalSettings.h"
+#include "LogBridges.h"
+#include "LoggerWrapper.h"
 #include "MainWindow.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
 #include "logger.h"
 
 namespace {
-
-// Stand-in for the log owner until it lands with the log library: the same file location and
-// start-up lines, without bridges.
-class StartupLog {
-public:
-    StartupLog() {
-        QSettings store(QSettings::IniFormat, QSettings::UserScope,
-                        QString::fromUtf8(kOrganisation), QString::fromUtf8(kAppName));
-        logDir = QDir::toNativeSeparators(QFileInfo(store.fileName()).absolutePath());
-        fileName = QStringLiteral("%1%2logs%2%3.log")
-                       .arg(logDir, QStringLiteral("/"), QString::fromUtf8(kAppName))
-                       .toLatin1();
-        logger_config config{};
-        config.file_name = fileName.constData();
-        config.level_mask = 2071;
-        config.max_file_size = 10485760;
-        config.close_delay_us = 10000;
-        config.rotate_count = 3;
-        config.cache_zone = 1;
-        config.cli_mode = 1;
-        config.echo_stdout = 1;
-        const int rc = init_logger_cli(&config);
-        if (rc != 0) {
-            std::printf("error init logger: (%d): %s\n", -rc, std::strerror(-rc));
-            std::exit(1);
-        }
-    }
-    void printLogFilePath() const {
-        std::printf("getLogFilename: %s -> %s\n", logDir.toUtf8().constData(),
-                    fileName.constData());
-        std::fflush(stdout);
-    }
-
-private:
-    QString logDir;
-    QByteArray fileName;
-};
 
 // SIGTERM and SIGINT (logout, kill, Ctrl+C) end the event loop like closing the window, so that the
 // session is closed and the log finished instead of the process vanishing mid-call.
@@ -108,7 +70,8 @@ QString activationMessage(const GlobalSettings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    StartupLog logger;
+    LoggerWrapper logger;
+    installLogBridges();
 
     if (!gst_is_initialized()) {
         gst_init(nullptr, nullptr);
@@ -122,6 +85,8 @@ int main(int argc, char** argv) {
         cli_log(LL_CRITICAL, "Cannot parse parameters\n");
         return -1;
     }
+
+    logger.setDebug(settings.debug);
 
     if (settings.printVersion) {
         std::printf("%s\n", kAppVersion);
@@ -143,6 +108,9 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     quitOnTerminationSignals(app);
+
+    logger.printCliParams("Params from CLI :", settings);
+    logger.readAndLogSystemInfo();
 
     auto window = std::make_unique<MainWindow>();
     if (!d) {

@@ -95,6 +95,7 @@ public:
     void start(const QStringList& args) {
         process.start(kExecutable, args);
         ASSERT_TRUE(process.waitForStarted(5000));
+        pid = process.processId();
     }
     bool finish(int timeoutMs = 20000) {
         const bool done = process.waitForFinished(timeoutMs);
@@ -103,6 +104,7 @@ public:
         return done;
     }
     QProcess process;
+    qint64 pid = 0;
     QString out;
     QString err;
 };
@@ -135,7 +137,14 @@ protected:
 
     QString logPath() const { return home.path() + QStringLiteral("/config") + kLogRelPath; }
 
+    QString readLog() const {
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
     bool needDisplay() {
+        // Windows of the agents come and go while they are looked at; such errors are expected.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
         display = XOpenDisplay(nullptr);
         return display != nullptr;
     }
@@ -195,6 +204,8 @@ TEST_F(StartupProcess, BadTimeoutEndsWith255AfterTheLogPathLine) {
     EXPECT_GE(at, 0) << agent.out.toStdString();
     EXPECT_GT(agent.out.indexOf(QStringLiteral("Cannot parse parameters"), at), at)
         << agent.out.toStdString();
+    EXPECT_TRUE(readLog().contains(QStringLiteral("[CRITICAL] Cannot parse parameters\n")))
+        << readLog().toStdString();
     EXPECT_TRUE(agent.out.contains(QStringLiteral("Error on initializing: ")));
 }
 
@@ -232,6 +243,8 @@ TEST_F(StartupProcess, WithoutAnXDisplayItEndsCleanlyWithAMessage) {
         << agent.err.toStdString();
     EXPECT_TRUE(agent.out.contains(QStringLiteral("Cannot open the X display")))
         << agent.out.toStdString();
+    EXPECT_TRUE(readLog().contains(QStringLiteral("[CRITICAL] Cannot open the X display \":998\"")))
+        << readLog().toStdString();
 
     env.remove(QStringLiteral("DISPLAY"));
     Agent unset(env);
@@ -290,6 +303,25 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
         "Message from second instance received: activate:https://127.0.0.1:1/assistant/ID")));
     EXPECT_TRUE(first.out.trimmed().endsWith(QStringLiteral("Kelvano Assistant finished")))
         << first.out.toStdString();
+
+    // Both instances write the same file; the first one's lines are in order and it ends last.
+    const QString log = readLog();
+    const QString pid = QStringLiteral("[PID:%1]").arg(first.pid);
+    QStringList own;
+    for (const QString& line : log.split(QLatin1Char('\n'))) {
+        if (line.contains(pid)) {
+            own << line;
+        }
+    }
+    const QString ownLog = own.join(QLatin1Char('\n'));
+    const int info = ownLog.indexOf(QStringLiteral("[INFO] System info : "));
+    const int starting =
+        ownLog.indexOf(QStringLiteral("[INFO] Starting: Kelvano Assistant, version 0.7.0.25167"));
+    EXPECT_GE(info, 0) << ownLog.toStdString();
+    EXPECT_GT(starting, info) << ownLog.toStdString();
+    EXPECT_TRUE(ownLog.contains(QStringLiteral("[INFO] Params from CLI :")));
+    EXPECT_TRUE(log.trimmed().endsWith(QStringLiteral("[INFO] Kelvano Assistant finished")))
+        << log.toStdString();
 }
 
 TEST_F(StartupProcess, AfterKillNineTheNextStartIsTheFirstInstance) {
