@@ -16,6 +16,11 @@ namespace {
 
 const char* const kTag = "ServerApi";
 
+// Discovery and settings documents are a few kilobytes; a server sending more is not trusted to
+// stop, and the whole body would be held in memory and logged.
+const qint64 kMaxReplyBytes = 1024 * 1024;
+const char* const kOversized = "kelvanoOversized";
+
 // Header names and values as Latin-1 text up to the first NUL byte.
 QString latin1(const QByteArray& bytes) {
     return QString::fromLatin1(bytes.constData());
@@ -91,7 +96,16 @@ void ServerApi::makeApiRequestAsync(const QString& path) {
                          QNetworkRequest::NoLessSafeRedirectPolicy);
 
     requestState = ApiRequestState::Pending;
-    currentReply = manager.get(request);
+    QNetworkReply* reply = manager.get(request);
+    currentReply = reply;
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
+        if (received > kMaxReplyBytes) {
+            cli_log(LL_ERROR, "%s: Reply is longer than %lld bytes, request aborted\n", kTag,
+                    static_cast<long long>(kMaxReplyBytes));
+            reply->setProperty(kOversized, true);
+            reply->abort();
+        }
+    });
 
     cli_log(LL_INFO, "%s: %s\n", kTag, dumpRequest(request).toUtf8().constData());
 }
@@ -103,6 +117,11 @@ void ServerApi::processReply(QNetworkReply* reply) {
     }
     currentReply = nullptr;
 
+    // Qt may already have taken the whole body when the abort comes; it is refused all the same.
+    if (reply->property(kOversized).toBool()) {
+        requestState = ApiRequestState::Failed;
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         cli_log(LL_ERROR, "%s: GET request return error: %s\n", kTag,
                 reply->errorString().toUtf8().constData());

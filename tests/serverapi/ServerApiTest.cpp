@@ -284,6 +284,41 @@ TEST_F(ServerApiTest, ResponseLogShowsStatusHeadersAndBodyIndentedOneSpacePerLev
         << text.toStdString();
 }
 
+TEST_F(ServerApiTest, OversizedReplyIsAbortedAndRefused) {
+    QByteArray huge = "[\"";
+    huge += QByteArray(3 * 1024 * 1024, 'x');
+    huge += "\"]";
+    server.setRoute("/huge", 200, huge);
+    api.baseUrl = server.baseUrl();
+    LogCapture log;
+
+    EXPECT_TRUE(api.makeApiRequestSync("/huge").isNull());
+
+    EXPECT_EQ(api.requestState, ApiRequestState::Failed);
+    EXPECT_TRUE(
+        log.contains("[ERROR] ServerApi: Reply is longer than 1048576 bytes, request "
+                     "aborted\n"));
+    EXPECT_LT(log.text().size(), 64 * 1024);  // the body was not logged
+}
+
+TEST_F(ServerApiTest, RedirectFromHttpsToHttpIsNotFollowed) {
+    HttpTestServer tls(HttpTestServer::Mode::Tls);
+    ASSERT_TRUE(tls.start());
+    server.setRoute("/api/discover/", 200, "{}");
+    HttpTestServer::Response downgrade;
+    downgrade.status = 301;
+    downgrade.headers = {{"Location", (server.baseUrl() + "/api/discover/").toUtf8()}};
+    tls.setRoute("/api/discover/", downgrade);
+    api.baseUrl = tls.baseUrl();
+    api.sslConfig.setCaCertificates({HttpTestServer::certificate()});
+
+    EXPECT_TRUE(api.makeApiRequestSync("/api/discover/").isNull());
+
+    EXPECT_EQ(api.requestState, ApiRequestState::Failed);
+    EXPECT_EQ(tls.requestCount("/api/discover/"), 1);
+    EXPECT_EQ(server.requests().size(), 0);
+}
+
 TEST(ServerApiStatusText, KnownAndUnknownCodes) {
     EXPECT_STREQ(ServerApi::statusCodeToText(308), "Permanent Redirect");
     EXPECT_STREQ(ServerApi::statusCodeToText(500), "Unknown code");
