@@ -106,6 +106,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The window is plain widgets: without this Qt's GLX integration loads the GL driver (with
+    // llvmpipe, tens of megabytes and a good part of the start-up time) for nothing.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) {
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+    }
     QApplication app(argc, argv);
     quitOnTerminationSignals(app);
 

@@ -1,5 +1,7 @@
-// Starts the agent once and reports, on one line, the time from exec to its main window being
-// mapped on the X server, and its resident memory a moment later. Used by bench/startup.sh.
+// Starts the agent once and reports, on one line: the time from exec to its main window being
+// mapped on the X server (ms), its resident memory a second later (kB), and the CPU time it had
+// used when the window was mapped (ms). Used by bench/startup.sh.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -49,6 +53,29 @@ long rssKb(pid_t pid) {
     return -1;
 }
 
+// CPU time (user + system) the process has used so far, in milliseconds.
+double cpuMs(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    // Fields after the command name: state is field 3; utime and stime are fields 14 and 15.
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) {
+            utime = std::stoull(field);
+        } else if (i == 15) {
+            stime = std::stoull(field);
+        }
+    }
+    return 1000.0 * static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,11 +97,16 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        // The agent echoes its log; only the probe's own line goes to standard output.
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        dup2(devnull, STDERR_FILENO);
         execv(argv[1], argv + 1);
         _exit(127);
     }
 
     double mappedMs = -1;
+    double mappedCpuMs = -1;
     const int fd = ConnectionNumber(display);
     while (mappedMs < 0 && Clock::now() - start < std::chrono::seconds(30)) {
         while (XPending(display)) {
@@ -87,6 +119,7 @@ int main(int argc, char** argv) {
                     attributes.width >= 100) {
                     mappedMs =
                         std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                    mappedCpuMs = cpuMs(pid);
                 }
             }
         }
@@ -112,6 +145,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "startup_probe: no window within 30 s\n");
         return 1;
     }
-    std::printf("%.1f %ld\n", mappedMs, rss);
+    std::printf("%.1f %ld %.0f\n", mappedMs, rss, mappedCpuMs);
     return 0;
 }
