@@ -2,11 +2,15 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QWebSocket>
 #include <QWebSocketServer>
+
+#include "WebRtcPeer.h"
 
 SignallingRelay::SignallingRelay(QObject* parent) : QObject(parent) {}
 
@@ -146,6 +150,32 @@ void SignallingRelay::abortAgent() {
 
 bool SignallingRelay::agentConnected() const {
     return agent != nullptr;
+}
+
+void SignallingRelay::attachAdministrator(WebRtcPeer* peer) {
+    connect(this, &SignallingRelay::agentJson, peer, [peer](const QString& text) {
+        const QJsonObject object = QJsonDocument::fromJson(text.toUtf8()).object();
+        const QJsonObject sdp = object.value(QLatin1String("sdp")).toObject();
+        const QJsonObject ice = object.value(QLatin1String("ice")).toObject();
+        if (!sdp.isEmpty()) {
+            peer->onSdp(sdp.value(QLatin1String("sdp")).toString(),
+                        sdp.value(QLatin1String("type")).toString());
+        } else if (!ice.isEmpty()) {
+            peer->addIceCandidate(uint(ice.value(QLatin1String("sdpMLineIndex")).toInt()),
+                                  ice.value(QLatin1String("candidate")).toString());
+        }
+    });
+    connect(peer, &WebRtcPeer::sdpReady, this, [this](QString text, QString type) {
+        const QJsonObject inner{{QStringLiteral("sdp"), text}, {QStringLiteral("type"), type}};
+        sendToAgent(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("sdp"), inner}})
+                                          .toJson(QJsonDocument::Compact)));
+    });
+    connect(peer, &WebRtcPeer::iceCandidate, this, [this](uint index, QString candidate) {
+        const QJsonObject inner{{QStringLiteral("candidate"), candidate},
+                                {QStringLiteral("sdpMLineIndex"), int(index)}};
+        sendToAgent(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("ice"), inner}})
+                                          .toJson(QJsonDocument::Compact)));
+    });
 }
 
 bool SignallingRelay::makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,

@@ -13,6 +13,7 @@
 
 class QWebSocket;
 class QWebSocketServer;
+class WebRtcPeer;
 
 class SignallingRelay : public QObject {
     Q_OBJECT
@@ -52,6 +53,10 @@ public:
     int agentPeerId = -1;             // from the last "HELLO <id>"
     QStringList otherMessages;        // texts on paths other than signalling and admin
     QList<QWebSocket*> otherSockets;  // open sockets on other paths
+
+    // Makes peer the administrator: the agent's SDP and ICE reach it, its answer and candidates
+    // go back to the agent in the agent's JSON shapes.
+    void attachAdministrator(WebRtcPeer* peer);
 
     // A self-signed certificate for 127.0.0.1 made with openssl in dir; false when that fails.
     static bool makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,

@@ -1,0 +1,219 @@
+// Whole sessions under Xvfb inside the private network: the agent's signalling channel and real
+// capture pipeline, the loopback relay, and an in-process answering webrtcbin as administrator.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "LogCapture.h"
+#include "MediaHarness.h"
+#include "QtPrinters.h"
+#include "SignallingRelay.h"
+#include "WSSignalling.h"
+#include "WaitFor.h"
+
+namespace {
+
+constexpr int kCallMs = 60000;
+const QString kClosed = QStringLiteral("Connection with the server is closed");
+
+// Plays the main window: starts a session, and on any error or closure tears it down in the
+// order the window does (pipeline, GLib thread, socket).
+class Agent {
+public:
+    Agent() {
+        QObject::connect(&sig, &WSSignalling::connStateChanged, &sig, [this](ConnectionState s) {
+            states << s;
+            last = s;
+        });
+        QObject::connect(&sig, &WSSignalling::errorOccured, &sig, [this](const char* msg) {
+            errors << QString::fromUtf8(msg);
+            storedAtError << sig.connectionState();
+            disconnect();
+        });
+        QObject::connect(&sig, &WSSignalling::wsDisconnected, &sig, [this] {
+            ++disconnects;
+            disconnect();
+        });
+    }
+    ~Agent() { disconnect(); }
+
+    bool start() {
+        states.clear();
+        errors.clear();
+        storedAtError.clear();
+        disconnects = 0;
+        sig.setConnState(SERVER_CONNECTING);
+        if (!sig.webSocket.wsConnect()) {
+            return false;
+        }
+        sig.gstreamer.startGlibThread();
+        return true;
+    }
+
+    void disconnect() {
+        sig.gstreamer.screenPipelineStop(true);
+        sig.gstreamer.stopGlibThread();
+        if (sig.webSocket.state() == QAbstractSocket::ConnectedState) {
+            sig.webSocket.close();
+        }
+    }
+
+    WSSignalling sig;
+    QList<ConnectionState> states;
+    ConnectionState last = STATE_UNKNOWN;
+    QStringList errors;
+    QList<ConnectionState> storedAtError;
+    int disconnects = 0;
+};
+
+class SignallingCall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        media_test::initMedia();
+        if (media_test::xScreen().width == 0) {
+            GTEST_SKIP() << "no X display";
+        }
+        media_test::configure("VP8", "OPUS", false, {0, 0, 320, 240});
+        ASSERT_TRUE(relay.listen());
+        auto& p = GlobalSettings::instance().connectionParams;
+        p.serverUrl = relay.serverUrl().toStdString();
+        p.sessionId = "4711";
+        p.disableSsl = false;
+        relay.acceptedSession = QStringLiteral("4711");
+    }
+
+    // When the agent's offer reaches the relay, answer it with text instead of the peer.
+    void onOffer(const QString& reply) {
+        QObject::connect(&relay, &SignallingRelay::agentJson, &relay, [this, reply](QString text) {
+            if (text.startsWith(QLatin1String("{\"sdp\":")) && !offerSeen) {
+                offerSeen = true;
+                relay.sendToAgent(reply);
+            }
+        });
+    }
+
+    LogCapture log;
+    SignallingRelay relay;
+    bool offerSeen = false;
+};
+
+TEST_F(SignallingCall, ScreenReachesTheAdministratorThroughTheRelay) {
+    WebRtcPeer peer;
+    ASSERT_TRUE(peer.start());
+    relay.attachAdministrator(&peer);
+    Agent agent;
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(waitFor([&] { return agent.last == PEER_CALL_STARTED; }, kCallMs))
+        << "state " << agent.last;
+    ASSERT_TRUE(waitFor([&] { return peer.videoFrames() >= 3; }, kCallMs));
+    EXPECT_EQ(peer.videoWidth(), 320);
+    EXPECT_EQ(peer.videoHeight(), 240);
+    ASSERT_TRUE(waitFor([&] { return peer.messages().size() >= 2; }, kCallMs));
+    EXPECT_EQ(peer.messages()[0].data, QByteArray("Hi! from the GStreamer client"));
+    EXPECT_EQ(agent.states,
+              (QList<ConnectionState>{SERVER_CONNECTING, SERVER_CONNECTED, SERVER_REGISTERING,
+                                      SERVER_REGISTERED, PEER_CONNECTING, PEER_CONNECTED,
+                                      PEER_CALL_NEGOTIATING, PEER_CALL_STARTED}));
+    EXPECT_TRUE(agent.errors.isEmpty()) << agent.errors.join("; ").toStdString();
+    // One offer, and local candidates in the agent's shape.
+    int offers = 0;
+    int candidates = 0;
+    for (const QString& m : relay.agentMessages) {
+        offers += m.startsWith(QLatin1String("{\"sdp\":{\"sdp\":\"v=0")) &&
+                  m.endsWith(QLatin1String("\",\"type\":\"offer\"}}"));
+        candidates += m.startsWith(QLatin1String("{\"ice\":{\"candidate\":\"candidate:"));
+    }
+    EXPECT_EQ(offers, 1);
+    EXPECT_GT(candidates, 0);
+}
+
+// An "ERROR..." while the offer is out notifies PEER_CALL_ERROR and stores STATE_ERROR.
+TEST_F(SignallingCall, ServerErrorWhileNegotiating) {
+    onOffer(QStringLiteral("ERROR peer left"));
+    Agent agent;
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(waitFor([&] { return agent.disconnects > 0; }, kCallMs));
+    EXPECT_TRUE(offerSeen);
+    EXPECT_EQ(agent.errors, (QStringList{"ERROR peer left", kClosed}));
+    ASSERT_GE(agent.states.size(), 2);
+    EXPECT_EQ(agent.states[agent.states.size() - 2], PEER_CALL_ERROR);
+    EXPECT_EQ(agent.states.last(), SERVER_CLOSED);
+    EXPECT_EQ(agent.storedAtError.first(), STATE_ERROR);
+    EXPECT_EQ(agent.sig.gstreamer.currentPipeline(), nullptr);
+    EXPECT_FALSE(agent.sig.gstreamer.glibThreadRunning());
+}
+
+TEST_F(SignallingCall, UnparsableAnswerEndsTheCall) {
+    onOffer(QStringLiteral(R"({"sdp":{"sdp":"not an sdp","type":"answer"}})"));
+    Agent agent;
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(waitFor([&] { return agent.disconnects > 0; }, kCallMs));
+    EXPECT_EQ(agent.errors,
+              (QStringList{"ERROR: could not parse the text buffer into an SDP message", kClosed}));
+    EXPECT_EQ(agent.storedAtError.first(), STATE_ERROR);
+    EXPECT_EQ(agent.states.last(), SERVER_CLOSED);
+}
+
+TEST_F(SignallingCall, AdministratorClosingTheDataChannelEndsTheSession) {
+    WebRtcPeer peer;
+    ASSERT_TRUE(peer.start());
+    relay.attachAdministrator(&peer);
+    Agent agent;
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(waitFor([&] { return peer.messages().size() >= 2; }, kCallMs));
+    peer.closeDataChannel();
+    ASSERT_TRUE(waitFor([&] { return agent.disconnects > 0; }, kCallMs));
+    EXPECT_EQ(agent.errors, (QStringList{"Completed by the opposite side", kClosed}));
+    EXPECT_EQ(agent.storedAtError.first(), STATE_UNKNOWN);
+    ASSERT_TRUE(waitFor([&] { return !relay.agentCloseCodes.isEmpty(); }));
+    EXPECT_EQ(relay.agentCloseCodes.last(), 1000);
+}
+
+// The server going away mid-call is reported once; nothing the dying pipeline still produces
+// turns into a second error.
+TEST_F(SignallingCall, ServerClosingMidCall) {
+    WebRtcPeer peer;
+    ASSERT_TRUE(peer.start());
+    relay.attachAdministrator(&peer);
+    Agent agent;
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(waitFor([&] { return agent.last == PEER_CALL_STARTED; }, kCallMs));
+    relay.closeAgent();
+    ASSERT_TRUE(waitFor([&] { return agent.disconnects > 0; }, kCallMs));
+    // The pipeline is stopped: whatever its threads emitted is already posted.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(agent.errors, QStringList{kClosed});
+    EXPECT_EQ(agent.sig.connectionState(), SERVER_CLOSED);
+    EXPECT_FALSE(log.contains(QStringLiteral("not in call")));
+}
+
+// Sessions one after another on the same channel, as the window runs them; every other one is
+// dropped by the user while the offer is still out.
+TEST_F(SignallingCall, ConsecutiveSessionsOnOneChannel) {
+    WebRtcPeer peer;
+    relay.attachAdministrator(&peer);
+    Agent agent;
+    for (int round = 0; round < 20; ++round) {
+        const bool midNegotiation = round % 2 == 1;
+        ASSERT_TRUE(peer.start());
+        relay.answerSession = true;
+        ASSERT_TRUE(agent.start());
+        if (midNegotiation) {
+            ASSERT_TRUE(waitFor([&] { return agent.last == PEER_CALL_NEGOTIATING; }, kCallMs))
+                << "round " << round;
+        } else {
+            ASSERT_TRUE(waitFor([&] { return agent.last == PEER_CALL_STARTED; }, kCallMs))
+                << "round " << round << " state " << agent.last;
+            ASSERT_TRUE(waitFor([&] { return peer.videoFrames() >= 1; }, kCallMs));
+        }
+        agent.disconnect();
+        ASSERT_TRUE(waitFor([&] { return agent.disconnects > 0; }, kCallMs));
+        EXPECT_EQ(agent.errors, QStringList{kClosed}) << "round " << round;
+        EXPECT_FALSE(agent.sig.gstreamer.glibThreadRunning());
+        peer.stop();
+    }
+}
+
+}  // namespace
