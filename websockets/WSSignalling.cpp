@@ -12,8 +12,6 @@
 
 #include "logger.h"
 
-Q_DECLARE_METATYPE(const char*)
-
 namespace {
 
 const char kErrHelloState[] = "ERROR: Received HELLO message in not registering state";

@@ -13,6 +13,9 @@
 #include "GlobalSettings.h"
 #include "WebSocketBase.h"
 
+// The media object's error texts cross threads as static C strings.
+Q_DECLARE_METATYPE(const char*)
+
 class WSSignalling : public QObject {
     Q_OBJECT
 
