@@ -98,7 +98,9 @@ protected:
     bool offerSeen = false;
 };
 
-TEST_F(SignallingCall, ScreenReachesTheAdministratorThroughTheRelay) {
+// Every state of a call is notified once, in order; the agent sends one offer and its own
+// candidates in the agent's JSON shapes.
+TEST_F(SignallingCall, StatesAndMessagesOfAWholeCall) {
     WebRtcPeer peer;
     ASSERT_TRUE(peer.start());
     relay.attachAdministrator(&peer);
@@ -106,17 +108,12 @@ TEST_F(SignallingCall, ScreenReachesTheAdministratorThroughTheRelay) {
     ASSERT_TRUE(agent.start());
     ASSERT_TRUE(waitFor([&] { return agent.last == PEER_CALL_STARTED; }, kCallMs))
         << "state " << agent.last;
-    ASSERT_TRUE(waitFor([&] { return peer.videoFrames() >= 3; }, kCallMs));
-    EXPECT_EQ(peer.videoWidth(), 320);
-    EXPECT_EQ(peer.videoHeight(), 240);
-    ASSERT_TRUE(waitFor([&] { return peer.messages().size() >= 2; }, kCallMs));
-    EXPECT_EQ(peer.messages()[0].data, QByteArray("Hi! from the GStreamer client"));
+    ASSERT_TRUE(waitFor([&] { return peer.videoFrames() >= 1; }, kCallMs));
     EXPECT_EQ(agent.states,
               (QList<ConnectionState>{SERVER_CONNECTING, SERVER_CONNECTED, SERVER_REGISTERING,
                                       SERVER_REGISTERED, PEER_CONNECTING, PEER_CONNECTED,
                                       PEER_CALL_NEGOTIATING, PEER_CALL_STARTED}));
     EXPECT_TRUE(agent.errors.isEmpty()) << agent.errors.join("; ").toStdString();
-    // One offer, and local candidates in the agent's shape.
     int offers = 0;
     int candidates = 0;
     for (const QString& m : relay.agentMessages) {
@@ -190,8 +187,8 @@ TEST_F(SignallingCall, ServerClosingMidCall) {
 }
 
 // Sessions one after another on the same channel, as the window runs them; every other one is
-// dropped by the user while the offer is still out.
-TEST_F(SignallingCall, ConsecutiveSessionsOnOneChannel) {
+// dropped by the user while the offer is still out. Each ends with the closure text only.
+TEST_F(SignallingCall, SessionsDroppedWhileNegotiatingOrInCall) {
     WebRtcPeer peer;
     relay.attachAdministrator(&peer);
     Agent agent;
