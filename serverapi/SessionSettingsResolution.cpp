@@ -49,7 +49,9 @@ bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& sett
     cli_log(LL_INFO, "Server version: %s\n", version.toString().toUtf8().constData());
 
     settingsApi.baseUrl = serverUrl;
-    settingsApi.sessionNumber = QString::fromStdString(connection.sessionId).toInt(nullptr, 10);
+    bool sessionIsNumber = false;
+    settingsApi.sessionNumber =
+        QString::fromStdString(connection.sessionId).toInt(&sessionIsNumber, 10);
 
     if (QVersionNumber::compare(version, QVersionNumber(0, 7, 0)) < 0) {
         settingsApi.setSettingsApiPath(true);
@@ -60,6 +62,12 @@ bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& sett
         serverApi.adminName =
             settingsApi.textSetting(QStringLiteral("displayName"), QString()).toStdString();
         serverApi.enableAudio = settingsApi.boolSetting(QStringLiteral("audioEnable"), true);
+        if (!sessionIsNumber && !serverApi.notifyConnection) {
+            // Those were the settings of session 0, not of this one: they cannot waive consent.
+            cli_log(LL_WARNING,
+                    "serverApiSettings: session id is not a number, asking permission anyway\n");
+            serverApi.notifyConnection = true;
+        }
         cli_log(LL_INFO, "Ask permission from user: %s\n", boolText(serverApi.notifyConnection));
         cli_log(LL_INFO, "Admin name: %s\n", serverApi.adminName.c_str());
         cli_log(LL_INFO, "Enable audio: %s\n", boolText(serverApi.enableAudio));

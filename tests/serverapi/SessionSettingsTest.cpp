@@ -115,15 +115,19 @@ TEST_F(SessionSettingsTest, SettingsPathAndKeysByServerVersion) {
     }
 }
 
-TEST_F(SessionSettingsTest, SessionIdThatIsNotANumberAsksForSessionZero) {
+TEST_F(SessionSettingsTest, SessionIdThatIsNotANumberAsksForSessionZeroButCannotWaiveConsent) {
     setUpSettings(server.baseUrl(), "abc42");
     server.setRoute("/api/discover/", 200, discoveryBody("0.7.0"));
-    server.setRoute("/0/settings", 200, "{}");
+    server.setRoute("/0/settings", 200, R"({"notifyConnection": false, "displayName": "Zero"})");
+    LogCapture log;
 
     EXPECT_TRUE(resolve());
 
     EXPECT_EQ(settingsApi.sessionNumber, 0);
     EXPECT_EQ(server.requestCount("/0/settings"), 1);
+    EXPECT_TRUE(api().notifyConnection);
+    EXPECT_EQ(api().adminName, "Zero");
+    EXPECT_TRUE(log.contains("[WARNING] serverApiSettings: session id is not a number"));
 }
 
 TEST_F(SessionSettingsTest, SettingsKeyRules) {
