@@ -22,6 +22,7 @@
 #include "MainWindow.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
+#include "XErrorHandler.h"
 #include "logger.h"
 
 namespace {
@@ -117,6 +118,9 @@ int main(int argc, char** argv) {
     logger.printCliParams("Params from CLI :", settings);
     logger.readAndLogSystemInfo();
 
+    // A protocol error on the shared display must not end the process (Xlib's default handler
+    // exits): the logging handler is in place before the display is first queried.
+    setDisplayOpenedHook([](_XDisplay*) { installXErrorHandler(); });
     auto window = std::make_unique<MainWindow>();
     if (!d) {
         // The window normally opens the display while it is built; capture and input need it.
