@@ -38,11 +38,13 @@ MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent),
       ui(new Ui_MainWindow),
       settings(GlobalSettings::instance()),
+      wsSignalling(this),
       trayIcon(this),
       serverApiDiscover(nullptr, QString()),
       serverApiSettings(nullptr, QString()) {
     initGuiResources();
     connectTimer.setSingleShot(true);
+    connectTimer.setTimerType(Qt::PreciseTimer);
 
     installTranslator();
     ui->setupUi(this);
@@ -59,6 +61,8 @@ MainWindow::MainWindow(QWidget* parent)
         linkNeedsPermission = decideLinkPermission();
     }
 
+    qRegisterMetaType<ConnectionState>("ConnectionState");
+
     connect(ui->sesID_le, &QLineEdit::returnPressed, this, [this]() {
         isUserDisconnect = false;
         connectServer();
@@ -74,6 +78,12 @@ MainWindow::MainWindow(QWidget* parent)
     connect(
         &trayIcon, &TrayIcon::trayMessageClicked, &trayIcon, [this]() { onPermissionRequested(); },
         Qt::DirectConnection);
+    connect(&wsSignalling, &WSSignalling::wsDisconnected, this, &MainWindow::disconnectServer);
+    connect(&wsSignalling, &WSSignalling::errorOccured, this, [this](const char* message) {
+        showErrorMessage(message);
+        disconnectServer();
+    });
+    connect(&wsSignalling, &WSSignalling::wsConnected, this, &MainWindow::onSignallingConnected);
     connect(&connectTimer, &QTimer::timeout, this, &MainWindow::onDelayedConnect);
 
     localPeer = new QtLocalPeer(this, QString::fromUtf8(kAppName));
@@ -118,9 +128,26 @@ void MainWindow::connectServer() {
             params.serverUrl.c_str(), params.sessionId.c_str(),
             nameOrNone(settings.serverApiParams.adminName));
 
+    if (wsSignalling.webSocket.wsConnect()) {
+        if (wsSignalling.connectionState() != SERVER_CONNECTING) {
+            wsSignalling.setConnState(SERVER_CONNECTING);
+        }
+        wsSignalling.gstreamer.startGlibThread();
+        cli_log(LL_DEBUG, "Glib thread started\n");
+    }
+
     ui->cnt_pb->setEnabled(false);
     ui->dcnt_pb->setEnabled(true);
     isConnected = true;
+}
+
+void MainWindow::onSignallingConnected() {
+    const std::string& adminName = settings.serverApiParams.adminName;
+    trayIcon.systemTrayIcon.setToolTip(
+        adminName.empty() ? TrayIcon::tr("Connection to your desktop has been established")
+                          : TrayIcon::tr("'%1' has connected to your desktop")
+                                .arg(QString::fromStdString(adminName)));
+    trayIcon.showConnectionMessage();
 }
 
 void MainWindow::disconnectServer() {
@@ -129,6 +156,17 @@ void MainWindow::disconnectServer() {
             "Disconnecting from the server %s/ws/signalling with sessionID %s and admin %s\n",
             params.serverUrl.c_str(), params.sessionId.c_str(),
             nameOrNone(settings.serverApiParams.adminName));
+
+    wsSignalling.gstreamer.screenPipelineStop(true);
+    wsSignalling.gstreamer.stopGlibThread();
+    // A socket still opening is dropped too: otherwise it would connect after the user's
+    // Disconnect and start the session anyway.
+    WebSocketBase& socket = wsSignalling.webSocket;
+    if (socket.state() == QAbstractSocket::ConnectedState) {
+        socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+    } else if (socket.state() != QAbstractSocket::UnconnectedState) {
+        socket.abort();
+    }
 
     ui->cnt_pb->setEnabled(true);
     ui->dcnt_pb->setEnabled(false);

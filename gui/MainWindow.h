@@ -9,6 +9,7 @@
 #include "ServerApiDiscover.h"
 #include "ServerApiSettings.h"
 #include "TrayIcon.h"
+#include "WSSignalling.h"
 
 class QCloseEvent;
 class QEvent;
@@ -56,9 +57,11 @@ private:
     bool decideLinkPermission();
     void onPermissionRequested();
     void onDelayedConnect();
+    void onSignallingConnected();
 
     Ui_MainWindow* ui;
     GlobalSettings& settings;
+    WSSignalling wsSignalling;
     TrayIcon trayIcon;
     ServerApiDiscover serverApiDiscover;
     ServerApiSettings serverApiSettings;

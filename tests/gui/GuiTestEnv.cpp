@@ -6,6 +6,7 @@
 #include "TestEnv.h"
 #include "logger.h"
 
+#include <gst/gst.h>
 #include <stdlib.h>
 
 namespace {
@@ -72,3 +73,13 @@ void mark() {
 }
 
 }  // namespace logcapture
+
+namespace guitest {
+
+void initMedia() {
+    if (!gst_is_initialized()) {
+        gst_init(nullptr, nullptr);
+    }
+}
+
+}  // namespace guitest

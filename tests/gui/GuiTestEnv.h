@@ -15,3 +15,10 @@ QString sinceMark();
 void mark();
 
 }  // namespace logcapture
+
+namespace guitest {
+
+// GStreamer initialised as start-up does it, for suites whose sessions build a pipeline.
+void initMedia();
+
+}  // namespace guitest

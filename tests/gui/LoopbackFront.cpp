@@ -52,7 +52,25 @@ void LoopbackFront::onNewConnection() {
             }
             const bool webSocket = head->toLower().contains("upgrade: websocket");
             webSocket ? ++webSockets : ++https;
-            upstream->connectToHost(QHostAddress::LocalHost, webSocket ? webSocketPort : httpPort);
+            if (webSocket && holdWebSockets) {
+                held.append(upstream);
+                return;
+            }
+            splice(upstream, webSocket);
         });
     }
+}
+
+void LoopbackFront::splice(QTcpSocket* upstream, bool webSocket) {
+    upstream->connectToHost(QHostAddress::LocalHost, webSocket ? webSocketPort : httpPort);
+}
+
+void LoopbackFront::releaseWebSockets() {
+    holdWebSockets = false;
+    for (const QPointer<QTcpSocket>& upstream : held) {
+        if (upstream) {
+            splice(upstream, true);
+        }
+    }
+    held.clear();
 }

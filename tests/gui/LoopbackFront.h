@@ -3,7 +3,9 @@
 // relay's port, all others to the HTTP test server's port. Bytes pass through unchanged.
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
@@ -20,14 +22,21 @@ public:
     QString url(const QString& path) const;
 
     int webSocketConnections() const { return webSockets; }
+
+    // While set, WebSocket requests are accepted but not passed on (a slow server);
+    // releaseWebSockets() passes on the ones still open.
+    bool holdWebSockets = false;
+    void releaseWebSockets();
     int httpConnections() const { return https; }
 
 private:
     void onNewConnection();
+    void splice(class QTcpSocket* upstream, bool webSocket);
 
     QTcpServer server;
     quint16 httpPort = 0;
     quint16 webSocketPort = 0;
     int webSockets = 0;
     int https = 0;
+    QList<QPointer<class QTcpSocket>> held;
 };

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <memory>
 
 #include "GlobalSettings.h"
 #include "GuiTestEnv.h"
@@ -19,6 +20,8 @@ constexpr const char* kConfigured = "https://vdi.example.org/assistant";
 
 struct FlowTest : ::testing::Test {
     SessionServer server;
+
+    static void SetUpTestSuite() { guitest::initMedia(); }
 
     void SetUp() override {
         logcapture::start();
@@ -121,4 +124,77 @@ TEST_F(FlowTest, LinkToConfiguredServerFollowsTheServersConsentFlag) {
     w.show();
     EXPECT_EQ(count("Connecting to the server"), 1);
     EXPECT_TRUE(logcapture::sinceMark().contains("admin 'NONE'"));
+}
+
+namespace {
+
+// A window connected to the loopback server with a registered signalling session.
+struct ConnectedWindow {
+    explicit ConnectedWindow(SessionServer& server, int session) {
+        server.setSession(session, false);
+        auto& s = GlobalSettings::instance();
+        s.connectionParams.serverUrl = server.serverUrl().toStdString();
+        s.connectionParams.sessionId = std::to_string(session);
+        window.reset(new MainWindow);
+    }
+    std::unique_ptr<MainWindow> window;
+};
+
+}  // namespace
+
+TEST_F(FlowTest, UserDisconnectThenServerClosureShowsNoTextAndResetsButtons) {
+    server.relay.answerSession = false;
+    ConnectedWindow c(server, 5);
+    MainWindow& w = *c.window;
+    button(w, "cnt_pb")->click();
+    ASSERT_TRUE(guitest::waitFor([&] { return server.relay.agentMessages.size() >= 2; }));
+    EXPECT_EQ(server.relay.agentMessages.at(1), "SESSION 5");
+    EXPECT_FALSE(button(w, "cnt_pb")->isEnabled());
+    EXPECT_TRUE(button(w, "dcnt_pb")->isEnabled());
+
+    button(w, "dcnt_pb")->click();
+    ASSERT_TRUE(guitest::waitFor([&] { return !server.relay.agentCloseCodes.isEmpty(); }));
+    EXPECT_EQ(server.relay.agentCloseCodes.first(), 1000);
+    // The closure reaches the window as "Connection with the server is closed": not shown.
+    QTest::qWait(300);
+    EXPECT_TRUE(message(w)->text().isEmpty());
+    EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
+    EXPECT_FALSE(button(w, "dcnt_pb")->isEnabled());
+    EXPECT_EQ(w.tray().systemTrayIcon.toolTip(), "Kelvano Assistant");
+
+    // A second disconnect for the same connection changes nothing.
+    w.disconnectServer();
+    EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
+    EXPECT_TRUE(message(w)->text().isEmpty());
+}
+
+TEST_F(FlowTest, ServerClosureIsShownAndTheWindowIsIdle) {
+    server.relay.answerSession = false;
+    ConnectedWindow c(server, 6);
+    MainWindow& w = *c.window;
+    button(w, "cnt_pb")->click();
+    ASSERT_TRUE(guitest::waitFor([&] { return server.relay.agentMessages.size() >= 2; }));
+    server.relay.closeAgent();
+    ASSERT_TRUE(guitest::waitFor([&] { return button(w, "cnt_pb")->isEnabled(); }));
+    EXPECT_EQ(message(w)->text(), "Connection with the server is closed");
+    EXPECT_FALSE(button(w, "dcnt_pb")->isEnabled());
+    EXPECT_TRUE(logcapture::sinceMark().contains(
+        "Terminate. Reason: Connection with the server is closed"));
+}
+
+TEST_F(FlowTest, DisconnectWhileTheSocketIsOpeningDropsIt) {
+    server.front.holdWebSockets = true;
+    ConnectedWindow c(server, 8);
+    MainWindow& w = *c.window;
+    button(w, "cnt_pb")->click();
+    ASSERT_TRUE(guitest::waitFor([&] { return server.front.webSocketConnections() == 1; }));
+    button(w, "dcnt_pb")->click();
+    EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
+    // Let the held handshake through: the dropped socket must not come up and register.
+    server.front.releaseWebSockets();
+    QTest::qWait(1000);
+    EXPECT_TRUE(server.relay.agentMessages.isEmpty())
+        << server.relay.agentMessages.join(',').toStdString();
+    EXPECT_EQ(count("Connecting to the server"), 1);
+    EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
 }
