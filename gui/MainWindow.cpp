@@ -10,12 +10,16 @@
 #include <QTranslator>
 
 #include "AppInfo.h"
+#include "CmdlineParams.h"
+#include "DisplayProbe.h"
 #include "GuiResources.h"
 #include "LinkTrust.h"
+#include "LoggerWrapper.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
 #include "ScreenGlobals.h"
 #include "SessionSettingsResolution.h"
+#include "Validation.h"
 #include "logger.h"
 #include "ui_MainWindow.h"
 
@@ -39,6 +43,8 @@ MainWindow::MainWindow(QWidget* parent)
       ui(new Ui_MainWindow),
       settings(GlobalSettings::instance()),
       wsSignalling(this),
+      wsCursor(nullptr),
+      wsInput(nullptr),
       trayIcon(this),
       serverApiDiscover(nullptr, QString()),
       serverApiSettings(nullptr, QString()) {
@@ -55,6 +61,7 @@ MainWindow::MainWindow(QWidget* parent)
     ui->dcnt_pb->setEnabled(false);
     setGUIParams();
 
+    initDisplay();
     trayIcon.makeTrayHandlers();
     if (settings.fromLink) {
         getServerApiSettings();
@@ -113,11 +120,17 @@ void MainWindow::connectServer() {
     params.sessionId = ui->sesID_le->text().toStdString();
     params.serverUrl = ui->srv_le->text().toStdString();
 
+    if (!validateConnectionParams(settings)) {
+        showErrorMessage("Cannot validate parameters");
+        return;
+    }
     ui->msg_lbl->clear();
 
     if (!settings.fromLink && !getServerApiSettings()) {
         return;
     }
+
+    LoggerWrapper::printCliParams("\nRunning with the following parameters:", settings);
 
     if (settings.waylandSession) {
         QMessageBox::warning(this, QString::fromUtf8(kAppName),
@@ -142,6 +155,8 @@ void MainWindow::connectServer() {
 }
 
 void MainWindow::onSignallingConnected() {
+    wsInput.webSocket.wsConnect();
+    wsCursor.webSocket.wsConnect();
     const std::string& adminName = settings.serverApiParams.adminName;
     trayIcon.systemTrayIcon.setToolTip(
         adminName.empty() ? TrayIcon::tr("Connection to your desktop has been established")
@@ -157,6 +172,8 @@ void MainWindow::disconnectServer() {
             params.serverUrl.c_str(), params.sessionId.c_str(),
             nameOrNone(settings.serverApiParams.adminName));
 
+    wsCursor.webSocket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+    wsInput.webSocket.close(QWebSocketProtocol::CloseCodeNormal, QString());
     wsSignalling.gstreamer.screenPipelineStop(true);
     wsSignalling.gstreamer.stopGlibThread();
     // A socket still opening is dropped too: otherwise it would connect after the user's
@@ -259,8 +276,18 @@ void MainWindow::onPeerMessageReceived(const QString& message) {
                 "Got full url from second instance. Parsing URL and getting permission to "
                 "connect\n");
         const QByteArray url = message.mid(message.indexOf(QLatin1Char(':')) + 1).toUtf8();
-        (void)url;
-        cli_log(LL_ERROR, "Cannot parse full url\n");
+        if (!parseFullUrl(url.constData(), settings)) {
+            cli_log(LL_ERROR, "Cannot parse full url\n");
+            return;
+        }
+        if (!getServerApiSettings()) {
+            return;
+        }
+        if (decideLinkPermission()) {
+            trayIcon.showRequestMessage();
+        } else {
+            connectTimer.start(kDelayedConnectMs);
+        }
         return;
     }
     if (message == APP_MSG_ACTIVATE) {

@@ -9,6 +9,8 @@
 #include "ServerApiDiscover.h"
 #include "ServerApiSettings.h"
 #include "TrayIcon.h"
+#include "WSCursor.h"
+#include "WSInput.h"
 #include "WSSignalling.h"
 
 class QCloseEvent;
@@ -62,6 +64,8 @@ private:
     Ui_MainWindow* ui;
     GlobalSettings& settings;
     WSSignalling wsSignalling;
+    WSCursor wsCursor;
+    WSInput wsInput;
     TrayIcon trayIcon;
     ServerApiDiscover serverApiDiscover;
     ServerApiSettings serverApiSettings;

@@ -62,7 +62,7 @@ void LoggerWrapper::printLogFilePath() const {
     std::fflush(stdout);
 }
 
-void LoggerWrapper::printCliParams(const char* title, const GlobalSettings& settings) const {
+void LoggerWrapper::printCliParams(const char* title, const GlobalSettings& settings) {
     const ConnectionParams& p = settings.connectionParams;
     cli_log(LL_INFO, "%s\n%s=%s,\n%s=%s,\n%s=%d,\n%s=%s,\n%s=%s,\n%s=%s,\n%s=%d\n%s=%d\n", title,
             sessionIdLabel, p.sessionId.c_str(), serverUrlLabel, p.serverUrl.c_str(), tmoLabel,

@@ -23,7 +23,7 @@ public:
     // "getLogFilename: <dir> -> <file>" on standard output (not into the log).
     void printLogFilePath() const;
     // The parameter block, logged at INFO under `title`.
-    void printCliParams(const char* title, const GlobalSettings& settings) const;
+    static void printCliParams(const char* title, const GlobalSettings& settings);
     // The "System info : ..." line; marks a wayland platform in GlobalSettings.
     void readAndLogSystemInfo() const;
     // Same, for a given Qt platform name.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
 #include "MainWindow.h"
+#include "PermissionDialog.h"
 #include "SessionServer.h"
 
 namespace {
@@ -197,4 +199,87 @@ TEST_F(FlowTest, DisconnectWhileTheSocketIsOpeningDropsIt) {
         << server.relay.agentMessages.join(',').toStdString();
     EXPECT_EQ(count("Connecting to the server"), 1);
     EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
+}
+
+TEST_F(FlowTest, InvalidFieldsAreRefusedBeforeAnyServerIsAsked) {
+    server.setSession(4, false);
+    auto& s = GlobalSettings::instance();
+    s.connectionParams.serverUrl = server.serverUrl().toStdString();
+    s.connectionParams.sessionId = "4";
+    MainWindow w;
+    w.findChild<QLineEdit*>(QStringLiteral("srv_le"))->setText(QStringLiteral("not a server"));
+    button(w, "cnt_pb")->click();
+    EXPECT_EQ(message(w)->text(), "Cannot validate parameters");
+    EXPECT_EQ(message(w)->styleSheet(), "QLabel {color: red }");
+    EXPECT_TRUE(button(w, "cnt_pb")->isEnabled());
+    EXPECT_FALSE(button(w, "dcnt_pb")->isEnabled());
+    QTest::qWait(200);
+    EXPECT_EQ(server.front.httpConnections() + server.front.webSocketConnections(), 0);
+    EXPECT_TRUE(server.http.requests().isEmpty());
+}
+
+TEST_F(FlowTest, StartFromLinkWithConsentSharesTheScreenAndSurvivesARestore) {
+    WebRtcPeer peer;
+    ASSERT_TRUE(peer.start());
+    server.attachAdministrator(peer);
+    server.setSession(12, true, QStringLiteral("Ada"));
+    linkTo(12, true);
+
+    // As start-up does it: consent before the window is shown.
+    MainWindow w;
+    ASSERT_TRUE(w.needsPermission());
+    EXPECT_FALSE(w.isVisible());
+    guitest::onModal("PermissionDialog", [](QWidget* d) {
+        d->findChild<QCheckBox*>(QStringLiteral("checkBox"))->click();
+        d->findChild<QPushButton*>(QStringLiteral("give_pb"))->click();
+    });
+    ASSERT_TRUE(askPermission(QStringLiteral("Ada"), nullptr));
+    w.show();
+    EXPECT_EQ(count("Connecting to the server"), 1);
+
+    ASSERT_TRUE(guitest::waitFor([&] { return peer.videoFrames() >= 3; }, 30000));
+    EXPECT_EQ(peer.videoWidth(), 1920);
+    EXPECT_EQ(peer.videoHeight(), 1080);
+    EXPECT_EQ(w.tray().systemTrayIcon.toolTip(), "'Ada' has connected to your desktop");
+
+    w.tray().hideMainWindowToTray();
+    w.tray().showMainWindowFromTray();
+    const int frames = peer.videoFrames();
+    ASSERT_TRUE(guitest::waitFor([&] { return peer.videoFrames() >= frames + 5; }, 20000));
+    EXPECT_EQ(count("Connecting to the server"), 1);
+    EXPECT_EQ(count("Disconnecting from the server"), 0);
+    EXPECT_EQ(server.relay.agentCloseCodes.size(), 0);
+    w.disconnectServer();
+    peer.stop();
+}
+
+TEST_F(FlowTest, HandedOverLinkWithoutConsentConnectsFiveSecondsLater) {
+    server.relay.answerSession = false;
+    server.setSession(21, false);
+    auto& s = GlobalSettings::instance();
+    s.connectionParams.serverUrl = "https://vdi.example.org/assistant";
+    s.connectionParams.sessionId = "1";
+    s.configuredServerUrl = server.serverUrl().toStdString();
+    MainWindow w;
+    w.show();
+    QElapsedTimer handed;
+    handed.start();
+    w.onPeerMessageReceived("activate:" + server.serverUrl().replace("http://", "kvlo://") + "/21");
+    EXPECT_EQ(s.connectionParams.sessionId, "21");
+    ASSERT_TRUE(guitest::waitFor([&] { return server.relay.agentMessages.size() >= 2; }, 8000));
+    EXPECT_GE(handed.elapsed(), 4900);
+    EXPECT_EQ(server.relay.agentMessages.at(1), "SESSION 21");
+    EXPECT_EQ(w.findChild<QLineEdit*>(QStringLiteral("sesID_le"))->text(), "21");
+    EXPECT_FALSE(logcapture::sinceMark().contains("PermissionDialog"));
+}
+
+TEST_F(FlowTest, UnparsableHandedOverLinkIsOnlyLogged) {
+    MainWindow w;
+    for (const char* m : {"activate:", "activate:ftp-less text", "xxactivate:nothing here"}) {
+        logcapture::mark();
+        w.onPeerMessageReceived(QString::fromLatin1(m));
+        EXPECT_TRUE(logcapture::sinceMark().contains("[ERROR] Cannot parse full url")) << m;
+        EXPECT_TRUE(message(w)->text().isEmpty()) << m;
+    }
+    EXPECT_EQ(server.front.httpConnections(), 0);
 }

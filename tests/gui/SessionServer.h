@@ -8,6 +8,10 @@
 #include "HttpTestServer.h"
 #include "LoopbackFront.h"
 #include "SignallingRelay.h"
+#include "WebRtcPeer.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 struct SessionServer {
     HttpTestServer http;
@@ -32,5 +36,29 @@ struct SessionServer {
         http.setRoute(QStringLiteral("/assistant/%1/settings").arg(session), 200, body);
     }
 
-    int settingsRequests() const { return http.requests().size(); }
+    // The administrator: a webrtcbin peer behind the relay that answers the agent's offer.
+    void attachAdministrator(WebRtcPeer& peer) {
+        QObject::connect(&relay, &SignallingRelay::agentJson, &peer, [&peer](const QString& text) {
+            const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (o.value("sdp").isObject()) {
+                const QJsonObject sdp = o.value("sdp").toObject();
+                peer.onSdp(sdp.value("sdp").toString(), sdp.value("type").toString());
+            } else if (o.value("ice").isObject()) {
+                const QJsonObject ice = o.value("ice").toObject();
+                peer.addIceCandidate(uint(ice.value("sdpMLineIndex").toInt()),
+                                     ice.value("candidate").toString());
+            }
+        });
+        QObject::connect(&peer, &WebRtcPeer::sdpReady, &relay, [this](QString text, QString type) {
+            relay.sendToAgent(QString::fromUtf8(
+                QJsonDocument(QJsonObject{{"sdp", QJsonObject{{"sdp", text}, {"type", type}}}})
+                    .toJson(QJsonDocument::Compact)));
+        });
+        QObject::connect(&peer, &WebRtcPeer::iceCandidate, &relay, [this](uint ix, QString c) {
+            relay.sendToAgent(QString::fromUtf8(
+                QJsonDocument(
+                    QJsonObject{{"ice", QJsonObject{{"candidate", c}, {"sdpMLineIndex", int(ix)}}}})
+                    .toJson(QJsonDocument::Compact)));
+        });
+    }
 };
