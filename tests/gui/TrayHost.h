@@ -12,10 +12,13 @@ class TrayHost {
 public:
     // Starts trayer and waits until Qt sees a tray; started() tells whether that worked.
     TrayHost() {
-        process.setProgram(QStringLiteral("trayer"));
-        process.setArguments({QStringLiteral("--edge"), QStringLiteral("bottom"),
-                              QStringLiteral("--align"), QStringLiteral("right"),
-                              QStringLiteral("--SetDockType"), QStringLiteral("false")});
+        // Killed with the test process, even when a time-out ends it: a tray left on the shared
+        // display would change what the other suites see.
+        process.setProgram(QStringLiteral("setpriv"));
+        process.setArguments(
+            {QStringLiteral("--pdeathsig"), QStringLiteral("KILL"), QStringLiteral("trayer"),
+             QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"),
+             QStringLiteral("right"), QStringLiteral("--SetDockType"), QStringLiteral("false")});
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start();
         ok = process.waitForStarted(5000) &&
