@@ -93,10 +93,11 @@ public:
         return gst.currentPipeline() != nullptr;
     }
 
+    // The administrator leaves first, so the agent's teardown is the one under test.
     void stop() {
+        peer.stop();
         gst.screenPipelineStop(true);
         gst.stopGlibThread();
-        peer.stop();
     }
 
     QObject ctx;

@@ -68,10 +68,10 @@ protected:
 
     // Ends it as the main window's disconnect does.
     void disconnectSession(WSSignalling& sig) {
+        peer.stop();
         sig.gstreamer.screenPipelineStop(true);
         sig.gstreamer.stopGlibThread();
         sig.webSocket.close();
-        peer.stop();
     }
 
     ScreenSpecs screen;
