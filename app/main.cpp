@@ -71,6 +71,8 @@ QString activationMessage(const GlobalSettings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every log line is echoed to standard output: a reader that went away must not kill the agent.
+    std::signal(SIGPIPE, SIG_IGN);
     LoggerWrapper logger;
     installLogBridges();
 
@@ -122,10 +124,6 @@ int main(int argc, char** argv) {
     // exits): the logging handler is in place before the display is first queried.
     setDisplayOpenedHook([](_XDisplay*) { installXErrorHandler(); });
     auto window = std::make_unique<MainWindow>();
-    if (!d) {
-        // The window normally opens the display while it is built; capture and input need it.
-        initDisplay();
-    }
     if (window->isClient()) {
         const QString message = activationMessage(settings);
         cli_log(LL_INFO, "Already running. Sending message to first instance %s\n",

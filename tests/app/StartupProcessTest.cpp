@@ -9,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -207,6 +211,50 @@ TEST_F(StartupProcess, BadTimeoutEndsWith255AfterTheLogPathLine) {
     EXPECT_TRUE(readLog().contains(QStringLiteral("[CRITICAL] Cannot parse parameters\n")))
         << readLog().toStdString();
     EXPECT_TRUE(agent.out.contains(QStringLiteral("Error on initializing: ")));
+}
+
+TEST_F(StartupProcess, StandardOutputWithoutAReaderDoesNotKillTheAgent) {
+    // Every log line is echoed to standard output; here its reader is gone before the first one.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    const QByteArray program = QFile::encodeName(kExecutable);
+    std::vector<QByteArray> envText;
+    for (const QString& entry : env.toStringList()) {
+        envText.push_back(entry.toLocal8Bit());
+    }
+    std::vector<char*> envp;
+    for (QByteArray& entry : envText) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    char arg[] = "--timeout=abc";
+    char* argv[] = {const_cast<char*>(program.constData()), arg, nullptr};
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    close(fds[1]);
+
+    int status = 0;
+    QElapsedTimer clock;
+    clock.start();
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && clock.elapsed() < 20000) {
+        QThread::msleep(10);  // polling a child process; nothing to wait on but its status
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the agent did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_TRUE(readLog().contains(QStringLiteral("[CRITICAL] Cannot parse parameters\n")));
 }
 
 TEST_F(StartupProcess, UnknownLinkSchemeEndsWith255) {
