@@ -37,28 +37,5 @@ struct SessionServer {
     }
 
     // The administrator: a webrtcbin peer behind the relay that answers the agent's offer.
-    void attachAdministrator(WebRtcPeer& peer) {
-        QObject::connect(&relay, &SignallingRelay::agentJson, &peer, [&peer](const QString& text) {
-            const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (o.value("sdp").isObject()) {
-                const QJsonObject sdp = o.value("sdp").toObject();
-                peer.onSdp(sdp.value("sdp").toString(), sdp.value("type").toString());
-            } else if (o.value("ice").isObject()) {
-                const QJsonObject ice = o.value("ice").toObject();
-                peer.addIceCandidate(uint(ice.value("sdpMLineIndex").toInt()),
-                                     ice.value("candidate").toString());
-            }
-        });
-        QObject::connect(&peer, &WebRtcPeer::sdpReady, &relay, [this](QString text, QString type) {
-            relay.sendToAgent(QString::fromUtf8(
-                QJsonDocument(QJsonObject{{"sdp", QJsonObject{{"sdp", text}, {"type", type}}}})
-                    .toJson(QJsonDocument::Compact)));
-        });
-        QObject::connect(&peer, &WebRtcPeer::iceCandidate, &relay, [this](uint ix, QString c) {
-            relay.sendToAgent(QString::fromUtf8(
-                QJsonDocument(
-                    QJsonObject{{"ice", QJsonObject{{"candidate", c}, {"sdpMLineIndex", int(ix)}}}})
-                    .toJson(QJsonDocument::Compact)));
-        });
-    }
+    void attachAdministrator(WebRtcPeer& peer) { relay.attachAdministrator(&peer); }
 };

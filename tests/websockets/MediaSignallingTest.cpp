@@ -32,28 +32,7 @@ protected:
         relay.acceptedSession = QStringLiteral("4711");
 
         // The administrator behind the relay.
-        QObject::connect(&relay, &SignallingRelay::agentJson, &peer, [this](const QString& text) {
-            const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (o.value("sdp").isObject()) {
-                const QJsonObject s = o.value("sdp").toObject();
-                peer.onSdp(s.value("sdp").toString(), s.value("type").toString());
-            } else if (o.value("ice").isObject()) {
-                const QJsonObject i = o.value("ice").toObject();
-                peer.addIceCandidate(uint(i.value("sdpMLineIndex").toInt()),
-                                     i.value("candidate").toString());
-            }
-        });
-        QObject::connect(&peer, &WebRtcPeer::sdpReady, &relay, [this](QString text, QString type) {
-            relay.sendToAgent(QString::fromUtf8(
-                QJsonDocument(QJsonObject{{"sdp", QJsonObject{{"sdp", text}, {"type", type}}}})
-                    .toJson(QJsonDocument::Compact)));
-        });
-        QObject::connect(&peer, &WebRtcPeer::iceCandidate, &relay, [this](uint ix, QString c) {
-            relay.sendToAgent(QString::fromUtf8(
-                QJsonDocument(
-                    QJsonObject{{"ice", QJsonObject{{"candidate", c}, {"sdpMLineIndex", int(ix)}}}})
-                    .toJson(QJsonDocument::Compact)));
-        });
+        relay.attachAdministrator(&peer);
     }
 
     void TearDown() override { GlobalSettings::instance().connectionParams = saved; }
