@@ -2,57 +2,18 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QHostAddress>
 #include <QMutexLocker>
-#include <QProcess>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <memory>
 
+#include "TestCertificate.h"
+
 namespace {
-
-struct TlsIdentity {
-    QSslCertificate certificate;
-    QSslKey key;
-};
-
-TlsIdentity makeTlsIdentity() {
-    TlsIdentity identity;
-    QTemporaryDir dir;
-    if (!dir.isValid()) {
-        qWarning("HttpTestServer: no temporary directory for the certificate");
-        return identity;
-    }
-    const QString certPath = dir.filePath("cert.pem");
-    const QString keyPath = dir.filePath("key.pem");
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                              "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days",
-                              "1", "-keyout", keyPath, "-out", certPath});
-    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
-        qWarning("HttpTestServer: openssl failed: %s", openssl.readAll().constData());
-        return identity;
-    }
-    QFile certFile(certPath);
-    QFile keyFile(keyPath);
-    if (certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
-        identity.certificate = QSslCertificate(certFile.readAll(), QSsl::Pem);
-        identity.key = QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem);
-    }
-    return identity;
-}
-
-const TlsIdentity& tlsIdentity() {
-    static const TlsIdentity identity = makeTlsIdentity();
-    return identity;
-}
 
 const char* reasonPhrase(int status) {
     switch (status) {
@@ -114,8 +75,8 @@ protected:
                 [this, socket, buffer, tls] { onReadyRead(socket, *buffer, tls); });
         if (tls) {
             auto* ssl = static_cast<QSslSocket*>(socket);
-            ssl->setLocalCertificate(tlsIdentity().certificate);
-            ssl->setPrivateKey(tlsIdentity().key);
+            ssl->setLocalCertificate(testcert::certificate());
+            ssl->setPrivateKey(testcert::key());
             ssl->startServerEncryption();
         }
     }
@@ -198,7 +159,7 @@ bool HttpTestServer::start() {
     if (listener_) {
         return true;
     }
-    if (mode_ == Mode::Tls && (tlsIdentity().certificate.isNull() || tlsIdentity().key.isNull())) {
+    if (mode_ == Mode::Tls && (testcert::certificate().isNull() || testcert::key().isNull())) {
         return false;
     }
     thread_.setObjectName("HttpTestServer");
@@ -299,7 +260,7 @@ bool HttpTestServer::waitForRequests(int count, int timeoutMs) const {
 }
 
 QSslCertificate HttpTestServer::certificate() {
-    return tlsIdentity().certificate;
+    return testcert::certificate();
 }
 
 HttpTestServer::Response HttpTestServer::responseFor(const QString& path) const {

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <gst/gst.h>
+
 namespace testenv {
 
 QString tempDir() {
@@ -16,6 +18,12 @@ QString readFile(const QString& path) {
         return {};
     }
     return QString::fromUtf8(f.readAll());
+}
+
+void initGStreamer() {
+    if (!gst_is_initialized()) {
+        gst_init(nullptr, nullptr);
+    }
 }
 
 }  // namespace testenv

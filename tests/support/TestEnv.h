@@ -11,4 +11,7 @@ QString tempDir();
 // Whole text of a file, or an empty string when it cannot be read.
 QString readFile(const QString& path);
 
+// GStreamer initialised once per process, as start-up does it.
+void initGStreamer();
+
 }  // namespace testenv

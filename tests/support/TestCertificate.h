@@ -1,0 +1,16 @@
+// The self-signed certificate of the test servers: CN and IP address 127.0.0.1, made once per
+// process with the openssl tool. Null when that fails.
+#pragma once
+
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+
+namespace testcert {
+
+QSslCertificate certificate();
+QSslKey key();
+// A server's configuration with both, asking the client for nothing.
+QSslConfiguration serverConfiguration();
+
+}  // namespace testcert
