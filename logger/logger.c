@@ -4,6 +4,7 @@
 #include "logger.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -215,15 +216,21 @@ static void file_rotate(const struct stat* st, int st_ok) {
 }
 
 static int open_stream(void) {
-    // Close-on-exec: child processes must not inherit the log.
-    FILE* f = fopen(_liblog.file_name, "ae");
-    if (!f) {
+    // The log holds session ids and ICE passwords: only its owner may read it. Close-on-exec:
+    // child processes must not inherit it.
+    int fd = open(_liblog.file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
         return 0;
     }
     struct stat st;
-    if (fstat(fileno(f), &st) != 0) {
-        fclose(f);
+    FILE* f = NULL;
+    if (fstat(fd, &st) != 0 || !(f = fdopen(fd, "a"))) {
+        close(fd);
         return 0;
+    }
+    // A file left readable by others (older versions made it 0644) is closed to them too.
+    if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+        fprintf(stderr, "ERROR: logger: Failed to make `%s` private\n", _liblog.file_name);
     }
     _liblog.stream = f;
     _liblog.stream_dev = st.st_dev;
@@ -244,7 +251,8 @@ static int create_dirs(void) {
             continue;
         }
         *p = '\0';
-        int rc = mkdir(mkdir_path, 0755);
+        // Folders made here are private; one that exists already is left as it is.
+        int rc = mkdir(mkdir_path, 0700);
         *p = '/';
         if (rc != 0 && errno != EEXIST) {
             return 0;

@@ -1,58 +1,44 @@
-// Helpers for the log suites: a fresh log per test, reading lines back, capturing stdout.
+// A fresh log for each test, in a directory of its own.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
-#include <QRegularExpression>
-#include <QString>
+#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <cstdint>
 
+#include "TestEnv.h"
 #include "logger.h"
 
 namespace logtest {
 
-// One full log line: time, offset, pid, level name, message.
-inline const QRegularExpression& lineRe() {
-    static const QRegularExpression re(
-        R"(^\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) ([+-])(\d{2})(\d{2})\] )"
-        R"(\[PID:(\d+)\] \[([A-Z]+)\] (.*)$)");
-    return re;
+// Lines of a file without their line feeds; none for a missing file.
+inline QStringList readLines(const QString& path) {
+    return testenv::readFile(path).split('\n', Qt::SkipEmptyParts);
 }
 
-// Whole file as text ("" when missing).
-QString readAll(const QString& path);
-// Lines of a file without their line feeds; a missing file gives no lines.
-QStringList readLines(const QString& path);
-bool exists(const QString& path);
-// Writes exactly `bytes` bytes of `fill` into path (replacing it).
-void writeFiller(const QString& path, qint64 bytes, char fill);
-
-// Redirects file descriptor 1 into a file while alive.
-class StdoutCapture {
-public:
-    explicit StdoutCapture(const QString& path);
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-private:
-    int saved_ = -1;
-};
-
-// A log in a fresh directory, finalised at the end of each test.
 class LogFixture : public ::testing::Test {
 protected:
     void TearDown() override { deinit_logger_cli(); }
 
-    // Initialises the core on dir/logs/test.log (or no file when withFile is false).
-    void start(uint32_t mask = 0xffffffffu, int32_t maxSize = 10485760, int32_t rotateCount = 3,
-               bool echo = false, bool withFile = true);
+    // The core on dir/logs/test.log (no file when withFile is false).
+    void start(uint32_t mask = 2071, int32_t maxSize = 10485760, int32_t rotateCount = 3,
+               bool echo = false, bool withFile = true) {
+        deinit_logger_cli();
+        name_ = QFile::encodeName(logPath());
+        logger_config cfg{};
+        cfg.file_name = withFile ? name_.constData() : nullptr;
+        cfg.level_mask = mask;
+        cfg.max_file_size = maxSize;
+        cfg.rotate_count = rotateCount;
+        cfg.cli_mode = 1;
+        cfg.echo_stdout = echo ? 1 : 0;
+        ASSERT_EQ(init_logger_cli(&cfg), 0);
+    }
 
-    QString logPath() const { return dir_.path() + "/logs/test.log"; }
     QString dirPath() const { return dir_.path(); }
+    QString logPath() const { return dir_.path() + "/logs/test.log"; }
     QStringList lines() const { return readLines(logPath()); }
 
 private:
