@@ -1,4 +1,4 @@
-#include <gst/gst.h>
+// Command line, environment and links into the settings: one table of what each source gives.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CmdlineParams.h"
+#include "TestEnv.h"
 
 namespace {
 
@@ -14,296 +15,147 @@ const char* const kVariables[] = {"KVNO_SESSION_ID",  "KVNO_VDI_URL",     "KVNO_
                                   "KVNO_VIDEO_CODEC", "KVNO_AUDIO_CODEC", "KVNO_STUN_URL",
                                   "KVNO_DEBUG"};
 
-struct Outcome {
-    bool ok = true;
-    ConnectionParams params;
-    bool fromLink = false;
-    bool printVersion = false;
-    bool debug = false;
-    std::vector<std::string> remaining;
-};
-
-// Runs the parser on a fresh record with exactly the given environment variables.
-Outcome run(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
-    for (const char* name : kVariables) {
-        unsetenv(name);
-    }
-    for (const auto& [name, value] : env) {
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    GlobalSettings& settings = GlobalSettings::instance();
-    settings.connectionParams = ConnectionParams{};
-    settings.fromLink = settings.printVersion = settings.debug = false;
-    settings.configuredServerUrl.clear();
-
-    args.insert(args.begin(), "kelvano-assistant");
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(args.size());
-
-    Outcome out;
-    out.ok = parseCmdlineParams(argc, argv.data(), settings);
-    out.params = settings.connectionParams;
-    out.fromLink = settings.fromLink;
-    out.printVersion = settings.printVersion;
-    out.debug = settings.debug;
-    for (int i = 0; i < argc; ++i) {
-        out.remaining.emplace_back(argv[static_cast<size_t>(i)]);
-    }
-    for (const char* name : kVariables) {
-        unsetenv(name);
-    }
-    return out;
+// One setting after parsing, by its option name.
+std::string field(const std::string& name) {
+    const GlobalSettings& s = GlobalSettings::instance();
+    const ConnectionParams& p = s.connectionParams;
+    const std::map<std::string, std::string> all = {
+        {"session-id", p.sessionId},
+        {"server-url", p.serverUrl},
+        {"timeout", std::to_string(p.timeout)},
+        {"video-codec", p.videoCodec},
+        {"audio-codec", p.audioCodec},
+        {"stun-url", p.stunUrl},
+        {"mic-volume", std::to_string(p.micVolume)},
+        {"force", std::to_string(p.disableSsl)},
+        {"from-link", std::to_string(s.fromLink)},
+        {"debug", std::to_string(s.debug)},
+        {"version", std::to_string(s.printVersion)},
+        {"configured", s.configuredServerUrl},
+    };
+    return all.at(name);
 }
 
-class CmdlineParamsTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
-};
-
-TEST_F(CmdlineParamsTest, DefaultsWhenNothingIsGiven) {
-    const Outcome o = run({});
-    ASSERT_TRUE(o.ok);
-    EXPECT_EQ(o.params.sessionId, "0");
-    EXPECT_EQ(o.params.serverUrl, kDefaultServerUrl);
-    EXPECT_EQ(o.params.timeout, 60);
-    EXPECT_EQ(o.params.videoCodec, "VP8");
-    EXPECT_EQ(o.params.audioCodec, "OPUS");
-    EXPECT_EQ(o.params.stunUrl, kDefaultStunUrl);
-    EXPECT_EQ(o.params.micVolume, 100);
-    EXPECT_FALSE(o.params.disableSsl);
-    EXPECT_FALSE(o.fromLink);
-    EXPECT_FALSE(o.printVersion);
-    EXPECT_FALSE(o.debug);
-    EXPECT_EQ(GlobalSettings::instance().configuredServerUrl, kDefaultServerUrl);
-}
-
-// One string field: option beats environment beats default, with the field's own idea of "given".
-struct StringCase {
-    const char* what;
+struct Row {
     std::vector<std::string> args;
     std::map<std::string, std::string> env;
-    std::string ConnectionParams::*field;
+    const char* field;
     std::string expected;
+    bool ok = true;
 };
 
-class StringPrecedence : public CmdlineParamsTest,
-                         public ::testing::WithParamInterface<StringCase> {};
+const std::string kDefaultServer = kDefaultServerUrl;
+const std::string kDefaultStun = kDefaultStunUrl;
+const std::string kLink = "kvlos://host.example.org/assistant/ab12";
 
-TEST_P(StringPrecedence, OptionThenEnvironmentThenDefault) {
-    const StringCase& c = GetParam();
-    const Outcome o = run(c.args, c.env);
-    ASSERT_TRUE(o.ok) << c.what;
-    EXPECT_EQ(o.params.*(c.field), c.expected) << c.what;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Fields, StringPrecedence,
-    ::testing::Values(StringCase{"session option beats variable",
-                                 {"--session-id=opt"},
-                                 {{"KVNO_SESSION_ID", "env"}},
-                                 &ConnectionParams::sessionId,
-                                 "opt"},
-                      StringCase{"empty session option still counts as given",
-                                 {"--session-id="},
-                                 {{"KVNO_SESSION_ID", "env"}},
-                                 &ConnectionParams::sessionId,
-                                 ""},
-                      StringCase{"session variable",
-                                 {},
-                                 {{"KVNO_SESSION_ID", "env"}},
-                                 &ConnectionParams::sessionId,
-                                 "env"},
-                      StringCase{"empty session variable is taken",
-                                 {},
-                                 {{"KVNO_SESSION_ID", ""}},
-                                 &ConnectionParams::sessionId,
-                                 ""},
-                      StringCase{"server option beats variable",
-                                 {"--server-url", "https://opt.example.org/a"},
-                                 {{"KVNO_VDI_URL", "https://env.example.org/a"}},
-                                 &ConnectionParams::serverUrl,
-                                 "https://opt.example.org/a"},
-                      StringCase{"server variable",
-                                 {},
-                                 {{"KVNO_VDI_URL", "https://env.example.org/a"}},
-                                 &ConnectionParams::serverUrl,
-                                 "https://env.example.org/a"},
-                      StringCase{"video option",
-                                 {"--video-codec=h264"},
-                                 {{"KVNO_VIDEO_CODEC", "VP8"}},
-                                 &ConnectionParams::videoCodec,
-                                 "h264"},
-                      StringCase{"video variable",
-                                 {},
-                                 {{"KVNO_VIDEO_CODEC", "h264"}},
-                                 &ConnectionParams::videoCodec,
-                                 "h264"},
-                      StringCase{"audio option",
-                                 {"--audio-codec=G711"},
-                                 {{"KVNO_AUDIO_CODEC", "OPUS"}},
-                                 &ConnectionParams::audioCodec,
-                                 "G711"},
-                      StringCase{"audio variable",
-                                 {},
-                                 {{"KVNO_AUDIO_CODEC", "G711"}},
-                                 &ConnectionParams::audioCodec,
-                                 "G711"},
-                      StringCase{"stun option",
-                                 {"--stun-url=stun://10.0.0.1:3478"},
-                                 {{"KVNO_STUN_URL", "stun://e.example.org:1"}},
-                                 &ConnectionParams::stunUrl,
-                                 "stun://10.0.0.1:3478"},
-                      StringCase{"stun variable",
-                                 {},
-                                 {{"KVNO_STUN_URL", "stun://e.example.org:1"}},
-                                 &ConnectionParams::stunUrl,
-                                 "stun://e.example.org:1"},
-                      StringCase{"empty stun variable gives the default",
-                                 {},
-                                 {{"KVNO_STUN_URL", ""}},
-                                 &ConnectionParams::stunUrl,
-                                 kDefaultStunUrl},
-                      StringCase{"UTF-8 from the environment is kept",
-                                 {},
-                                 {{"KVNO_SESSION_ID",
-                                   "s\xc3\xa9"
-                                   "ance"}},
-                                 &ConnectionParams::sessionId,
-                                 "s\xc3\xa9"
-                                 "ance"}));
-
-struct NumberCase {
-    const char* what;
-    std::vector<std::string> args;
-    std::map<std::string, std::string> env;
-    int timeout;
-    int micVolume;
+// clang-format off
+const Row kRows[] = {
+    // Defaults.
+    {{}, {}, "session-id", "0"}, {{}, {}, "server-url", kDefaultServer}, {{}, {}, "timeout", "60"},
+    {{}, {}, "video-codec", "VP8"}, {{}, {}, "audio-codec", "OPUS"}, {{}, {}, "stun-url", kDefaultStun},
+    {{}, {}, "mic-volume", "100"}, {{}, {}, "force", "0"}, {{}, {}, "from-link", "0"},
+    {{}, {}, "debug", "0"}, {{}, {}, "configured", kDefaultServer},
+    // Option beats environment beats default, each field with its own idea of "given".
+    {{"--session-id=opt"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "opt"},
+    {{"--session-id="}, {{"KVNO_SESSION_ID", "env"}}, "session-id", ""},
+    {{}, {{"KVNO_SESSION_ID", ""}}, "session-id", ""},
+    {{}, {{"KVNO_SESSION_ID", "s\xc3\xa9" "ance"}}, "session-id", "s\xc3\xa9" "ance"},
+    {{"--server-url", "https://o.example.org/a"}, {{"KVNO_VDI_URL", "https://e.example.org/a"}}, "server-url", "https://o.example.org/a"},
+    {{}, {{"KVNO_VDI_URL", "https://e.example.org/a"}}, "server-url", "https://e.example.org/a"},
+    {{"--video-codec=h264"}, {{"KVNO_VIDEO_CODEC", "VP8"}}, "video-codec", "h264"},
+    {{}, {{"KVNO_VIDEO_CODEC", "h264"}}, "video-codec", "h264"},
+    {{"--audio-codec=G711"}, {{"KVNO_AUDIO_CODEC", "OPUS"}}, "audio-codec", "G711"},
+    {{}, {{"KVNO_AUDIO_CODEC", "G711"}}, "audio-codec", "G711"},
+    {{"--stun-url=stun://10.0.0.1:3478"}, {{"KVNO_STUN_URL", "stun://e.example.org:1"}}, "stun-url", "stun://10.0.0.1:3478"},
+    {{}, {{"KVNO_STUN_URL", "stun://e.example.org:1"}}, "stun-url", "stun://e.example.org:1"},
+    {{}, {{"KVNO_STUN_URL", ""}}, "stun-url", kDefaultStun},
+    {{"--timeout=30"}, {{"KVNO_TIMEOUT", "40"}}, "timeout", "30"},
+    {{"--timeout=0"}, {{"KVNO_TIMEOUT", "40"}}, "timeout", "40"},
+    {{"--timeout=0"}, {}, "timeout", "60"},
+    {{}, {{"KVNO_TIMEOUT", "forty"}}, "timeout", "60"},
+    {{"--timeout=-1"}, {}, "timeout", "-1"},  // left for validation to refuse
+    {{"--mic-volume=-5"}, {}, "mic-volume", "100"}, {{"--mic-volume=0"}, {}, "mic-volume", "0"},
+    {{"--mic-volume", "55"}, {}, "mic-volume", "55"},
+    {{"--force"}, {}, "force", "1"}, {{"-v"}, {}, "version", "1"}, {{"-d"}, {}, "debug", "1"},
+    {{}, {{"KVNO_DEBUG", "0"}}, "debug", "1"}, {{}, {{"KVNO_DEBUG", ""}}, "debug", "0"},
+    // A link replaces server and session only; the server it replaced stays known.
+    {{"--session-id=opt", "--server-url=https://o.example.org/a", kLink}, {}, "server-url", "https://host.example.org/assistant"},
+    {{"--session-id=opt", kLink}, {}, "session-id", "ab12"},
+    {{"--video-codec=h264", kLink}, {}, "video-codec", "h264"},
+    {{kLink}, {{"KVNO_TIMEOUT", "40"}}, "timeout", "40"},
+    {{kLink}, {}, "from-link", "1"},
+    {{"--server-url=https://o.example.org/a", kLink}, {}, "configured", "https://o.example.org/a"},
+    {{}, {{"KVNO_VDI_URL", "https://e.example.org/a"}}, "configured", "https://e.example.org/a"},
+    // Only the first positional is a link.
+    {{"--debug", "kvlo://a.example.org/x/1", "kvlo://b.example.org/y/2"}, {}, "server-url", "http://a.example.org/x"},
+    // Bad input: refused, the settings left as a fresh record (or as the options made them).
+    {{"--timeout=abc"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
+    {{"--mic-volume=loud"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
+    {{"--no-such-option"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
+    {{"--session-id"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
+    {{"--session-id=opt", "ftp://host.example.org/a/b"}, {}, "session-id", "opt", false},
+    {{"ftp://host.example.org/a/b"}, {}, "from-link", "0", false},
 };
+// clang-format on
 
-class NumberPrecedence : public CmdlineParamsTest,
-                         public ::testing::WithParamInterface<NumberCase> {};
-
-TEST_P(NumberPrecedence, TimeoutAndVolume) {
-    const NumberCase& c = GetParam();
-    const Outcome o = run(c.args, c.env);
-    ASSERT_TRUE(o.ok) << c.what;
-    EXPECT_EQ(o.params.timeout, c.timeout) << c.what;
-    EXPECT_EQ(o.params.micVolume, c.micVolume) << c.what;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Fields, NumberPrecedence,
-    ::testing::Values(
-        NumberCase{
-            "timeout option beats variable", {"--timeout=30"}, {{"KVNO_TIMEOUT", "40"}}, 30, 100},
-        NumberCase{"timeout 0 falls through to the variable",
-                   {"--timeout=0"},
-                   {{"KVNO_TIMEOUT", "40"}},
-                   40,
-                   100},
-        NumberCase{"timeout 0 and no variable gives 60", {"--timeout=0"}, {}, 60, 100},
-        NumberCase{"non-numeric variable gives 60", {}, {{"KVNO_TIMEOUT", "forty"}}, 60, 100},
-        NumberCase{"negative timeout option is kept for validation", {"--timeout=-1"}, {}, -1, 100},
-        NumberCase{"negative volume gives 100", {"--mic-volume=-5"}, {}, 60, 100},
-        NumberCase{"volume 0 is taken", {"--mic-volume=0"}, {}, 60, 0},
-        NumberCase{"volume option", {"--mic-volume", "55"}, {}, 60, 55}));
-
-TEST_F(CmdlineParamsTest, FlagsFromOptionsAndDebugFromAnyNonEmptyVariable) {
-    Outcome o = run({"--force", "-v", "-d"});
-    ASSERT_TRUE(o.ok);
-    EXPECT_TRUE(o.params.disableSsl);
-    EXPECT_TRUE(o.printVersion);
-    EXPECT_TRUE(o.debug);
-
-    EXPECT_TRUE(run({}, {{"KVNO_DEBUG", "0"}}).debug);
-    EXPECT_FALSE(run({}, {{"KVNO_DEBUG", ""}}).debug);
-    // A previous run's flag does not linger.
-    GlobalSettings::instance().debug = true;
-    EXPECT_FALSE(run({}).debug);
-}
-
-TEST_F(CmdlineParamsTest, OptionErrorsFailWithoutTouchingTheSettings) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--timeout=abc"},
-                                                 {"--mic-volume=loud"},
-                                                 {"--no-such-option"},
-                                                 {"--session-id"}}) {
-        const Outcome o = run(args, {{"KVNO_SESSION_ID", "env"}});
-        EXPECT_FALSE(o.ok) << args[0];
-        EXPECT_EQ(o.params.sessionId, "") << args[0];
+TEST(CmdlineParams, EachSourceInItsPlace) {
+    testenv::initGStreamer();
+    for (const Row& row : kRows) {
+        for (const char* name : kVariables) {
+            unsetenv(name);
+        }
+        for (const auto& [name, value] : row.env) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        GlobalSettings& settings = GlobalSettings::instance();
+        settings.connectionParams = ConnectionParams{};
+        settings.fromLink = settings.printVersion = settings.debug = false;
+        settings.configuredServerUrl.clear();
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "kelvano-assistant");
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        int argc = static_cast<int>(args.size());
+        std::string what = row.field;
+        for (const std::string& a : row.args) {
+            what += " " + a;
+        }
+        EXPECT_EQ(parseCmdlineParams(argc, argv.data(), settings), row.ok) << what;
+        EXPECT_EQ(field(row.field), row.expected) << what;
+    }
+    for (const char* name : kVariables) {
+        unsetenv(name);
     }
 }
 
-TEST_F(CmdlineParamsTest, LinkOverridesServerAndSessionButNotTheRest) {
-    const Outcome o =
-        run({"--session-id=opt", "--server-url=https://opt.example.org/a", "--video-codec=h264",
-             "--timeout=30", "--force", "kvlos://host.example.org/assistant/ab12"},
-            {{"KVNO_STUN_URL", "stun://e.example.org:1"}});
-    ASSERT_TRUE(o.ok);
-    EXPECT_TRUE(o.fromLink);
-    EXPECT_EQ(o.params.serverUrl, "https://host.example.org/assistant");
-    EXPECT_EQ(o.params.sessionId, "ab12");
-    EXPECT_EQ(o.params.videoCodec, "h264");
-    EXPECT_EQ(o.params.timeout, 30);
-    EXPECT_EQ(o.params.stunUrl, "stun://e.example.org:1");
-    EXPECT_TRUE(o.params.disableSsl);
-    // The server chosen before the link stays known, to judge the link by.
-    EXPECT_EQ(GlobalSettings::instance().configuredServerUrl, "https://opt.example.org/a");
-}
-
-TEST_F(CmdlineParamsTest, OptionsAreRemovedAndOnlyTheFirstPositionalIsALink) {
-    const Outcome o = run({"--debug", "kvlo://a.example.org/x/1", "kvlo://b.example.org/y/2"});
-    ASSERT_TRUE(o.ok);
-    EXPECT_EQ(o.params.serverUrl, "http://a.example.org/x");
-    EXPECT_EQ(o.params.sessionId, "1");
-    EXPECT_EQ(o.remaining,
-              (std::vector<std::string>{"kelvano-assistant", "kvlo://a.example.org/x/1",
-                                        "kvlo://b.example.org/y/2"}));
-}
-
-TEST_F(CmdlineParamsTest, UnknownSchemeFailsAndKeepsWhatOptionsGave) {
-    const Outcome o = run({"--session-id=opt", "ftp://host.example.org/a/b"});
-    EXPECT_FALSE(o.ok);
-    EXPECT_FALSE(o.fromLink);
-    EXPECT_EQ(o.params.sessionId, "opt");
-    EXPECT_EQ(o.params.serverUrl, kDefaultServerUrl);
-}
-
-struct UrlCase {
-    const char* url;
-    bool ok;
-    const char* serverUrl;
-    const char* sessionId;
-};
-
-class FullUrl : public ::testing::TestWithParam<UrlCase> {};
-
-TEST_P(FullUrl, SplitsAtTheLastSlash) {
-    const UrlCase& c = GetParam();
+TEST(CmdlineParams, LinkSplitsAtTheLastSlash) {
+    const struct {
+        const char* url;
+        bool ok;
+        const char* serverUrl;
+        const char* sessionId;
+    } rows[] = {
+        {"kvlos://HOST/assistant/ab12", true, "https://HOST/assistant", "ab12"},
+        {"kvlo://HOST/assistant/ab12", true, "http://HOST/assistant", "ab12"},
+        {"https://HOST/assistant/ab12", true, "https://HOST/assistant", "ab12"},
+        {"http://HOST/assistant/", true, "http://HOST/assistant", ""},
+        {"kvlos://HOST:8443/a/b/c/ID", true, "https://HOST:8443/a/b/c", "ID"},
+        {"ftp://HOST/http/x", true, "ftp://HOST/http", "x"},
+        {"kvlos:HOST", true, "kvlos:HOST", "kvlos:HOST"},
+        {"ftp://HOST/a/b", false, "before", "before"},
+        {"", false, "before", "before"},
+        {"KVLOS://HOST/a/b", false, "before", "before"},
+    };
     GlobalSettings& settings = GlobalSettings::instance();
-    settings.connectionParams.serverUrl = "before";
-    settings.connectionParams.sessionId = "before";
-    EXPECT_EQ(parseFullUrl(c.url, settings), c.ok) << c.url;
-    EXPECT_EQ(settings.connectionParams.serverUrl, c.serverUrl) << c.url;
-    EXPECT_EQ(settings.connectionParams.sessionId, c.sessionId) << c.url;
+    for (const auto& row : rows) {
+        settings.connectionParams.serverUrl = settings.connectionParams.sessionId = "before";
+        EXPECT_EQ(parseFullUrl(row.url, settings), row.ok) << row.url;
+        EXPECT_EQ(settings.connectionParams.serverUrl, row.serverUrl) << row.url;
+        EXPECT_EQ(settings.connectionParams.sessionId, row.sessionId) << row.url;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FullUrl,
-    ::testing::Values(
-        UrlCase{"kvlos://HOST/assistant/ab12", true, "https://HOST/assistant", "ab12"},
-        UrlCase{"kvlo://HOST/assistant/ab12", true, "http://HOST/assistant", "ab12"},
-        UrlCase{"https://HOST/assistant/ab12", true, "https://HOST/assistant", "ab12"},
-        UrlCase{"http://HOST/assistant/", true, "http://HOST/assistant", ""},
-        UrlCase{"kvlos://HOST:8443/a/b/c/ID", true, "https://HOST:8443/a/b/c", "ID"},
-        UrlCase{"ftp://HOST/http/x", true, "ftp://HOST/http", "x"},
-        UrlCase{"kvlos:HOST", true, "kvlos:HOST", "kvlos:HOST"},
-        UrlCase{"httpHOST", true, "httpHOST", "httpHOST"},
-        UrlCase{"ftp://HOST/a/b", false, "before", "before"},
-        UrlCase{"", false, "before", "before"},
-        UrlCase{"KVLOS://HOST/a/b", false, "before", "before"}));
 
 }  // namespace
