@@ -1,7 +1,8 @@
 #include "LoopbackServer.h"
 
 #include <QHostAddress>
-#include <QTest>
+
+#include "WaitFor.h"
 
 LoopbackServer::LoopbackServer()
     : server(QStringLiteral("loopback"), QWebSocketServer::NonSecureMode) {
@@ -30,7 +31,7 @@ QString LoopbackServer::url() const {
 }
 
 QWebSocket* LoopbackServer::waitForClient(int timeoutMs) {
-    if (!QTest::qWaitFor([this] { return clients.size() > handedOut; }, timeoutMs)) {
+    if (!waitFor([this] { return clients.size() > handedOut; }, timeoutMs)) {
         return nullptr;
     }
     return clients[handedOut++].get();
