@@ -86,7 +86,11 @@ const Row kRows[] = {
     {{kLink}, {}, "from-link", "1"},
     {{"--server-url=https://o.example.org/a", kLink}, {}, "configured", "https://o.example.org/a"},
     {{}, {{"KVNO_VDI_URL", "https://e.example.org/a"}}, "configured", "https://e.example.org/a"},
-    // Only the first positional is a link.
+    // A link splits at its last "/"; kvlo means http, kvlos https; only the first positional counts.
+    {{"kvlo://HOST:8443/a/b/c/ID"}, {}, "server-url", "http://HOST:8443/a/b/c"},
+    {{"kvlos://HOST/a/b/c/ID"}, {}, "session-id", "ID"},
+    {{"https://HOST/assistant/"}, {}, "session-id", ""},
+    {{"ftp://HOST/http/x"}, {}, "server-url", "ftp://HOST/http"},
     {{"--debug", "kvlo://a.example.org/x/1", "kvlo://b.example.org/y/2"}, {}, "server-url", "http://a.example.org/x"},
     // Bad input: refused, the settings left as a fresh record (or as the options made them).
     {{"--timeout=abc"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
@@ -95,6 +99,7 @@ const Row kRows[] = {
     {{"--session-id"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
     {{"--session-id=opt", "ftp://host.example.org/a/b"}, {}, "session-id", "opt", false},
     {{"ftp://host.example.org/a/b"}, {}, "from-link", "0", false},
+    {{"KVLOS://HOST/a/b"}, {}, "server-url", kDefaultServer, false},
 };
 // clang-format on
 
@@ -128,33 +133,6 @@ TEST(CmdlineParams, EachSourceInItsPlace) {
     }
     for (const char* name : kVariables) {
         unsetenv(name);
-    }
-}
-
-TEST(CmdlineParams, LinkSplitsAtTheLastSlash) {
-    const struct {
-        const char* url;
-        bool ok;
-        const char* serverUrl;
-        const char* sessionId;
-    } rows[] = {
-        {"kvlos://HOST/assistant/ab12", true, "https://HOST/assistant", "ab12"},
-        {"kvlo://HOST/assistant/ab12", true, "http://HOST/assistant", "ab12"},
-        {"https://HOST/assistant/ab12", true, "https://HOST/assistant", "ab12"},
-        {"http://HOST/assistant/", true, "http://HOST/assistant", ""},
-        {"kvlos://HOST:8443/a/b/c/ID", true, "https://HOST:8443/a/b/c", "ID"},
-        {"ftp://HOST/http/x", true, "ftp://HOST/http", "x"},
-        {"kvlos:HOST", true, "kvlos:HOST", "kvlos:HOST"},
-        {"ftp://HOST/a/b", false, "before", "before"},
-        {"", false, "before", "before"},
-        {"KVLOS://HOST/a/b", false, "before", "before"},
-    };
-    GlobalSettings& settings = GlobalSettings::instance();
-    for (const auto& row : rows) {
-        settings.connectionParams.serverUrl = settings.connectionParams.sessionId = "before";
-        EXPECT_EQ(parseFullUrl(row.url, settings), row.ok) << row.url;
-        EXPECT_EQ(settings.connectionParams.serverUrl, row.serverUrl) << row.url;
-        EXPECT_EQ(settings.connectionParams.sessionId, row.sessionId) << row.url;
     }
 }
 

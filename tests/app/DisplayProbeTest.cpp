@@ -1,7 +1,5 @@
-// The primary-monitor rule on data, and the probe on the test's X server.
+// The primary-monitor rule, on data (the start-up tests run the probe on Xvfb).
 #include <gtest/gtest.h>
-
-#include <X11/Xlib.h>
 
 #include "DisplayProbe.h"
 
@@ -43,21 +41,6 @@ TEST(DisplayProbe, PicksTheLastCrtcWhoseFirstOutputIsPrimary) {
                 << row.what;
         }
     }
-}
-
-_XDisplay* hooked = nullptr;
-
-// Xvfb sets no primary output: screen 0 is used whole. The hook (where the X error handler goes)
-// sees the display before anything queries it.
-TEST(DisplayProbe, WithoutAPrimaryOutputScreenZeroIsUsed) {
-    setDisplayOpenedHook([](_XDisplay* display) { hooked = display; });
-    ASSERT_TRUE(initDisplay());
-    setDisplayOpenedHook(nullptr);
-    EXPECT_EQ(hooked, d);
-    EXPECT_EQ(std::make_tuple(screenSpecs.x, screenSpecs.y, screenSpecs.width, screenSpecs.height),
-              std::make_tuple(0, 0, DisplayWidth(d, 0), DisplayHeight(d, 0)));
-    XCloseDisplay(d);
-    d = nullptr;
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "InputHandler.h"
 #include "KeyMaps.h"
 #include "RecordingInjector.h"
-#include "ScreenGlobals.h"
 
 // Xlib last: its macros break Qt headers.
 #include <X11/Xlib.h>
@@ -145,28 +144,6 @@ TEST(InputHandler, MessagesAndTheirSteps) {
     for (const auto& row : rows) {
         EXPECT_EQ(decode(row.message), row.steps) << row.message;
     }
-}
-
-// Moves are relative to the primary monitor, and clamped after the offset.
-TEST(InputHandler, MoveIsOffsetByThePrimaryMonitor) {
-    const struct {
-        ScreenSpecs screen;
-        const char* message;
-        const char* warp;
-    } rows[] = {
-        {{1920, 0, 1280, 1024},
-         R"({"mouseEvent":{"type":"mousemove","x":10,"y":20}})",
-         "warp 1930 20"},
-        {{100, 50, 800, 600}, R"({"mouseEvent":{"type":"mousemove","x":0,"y":0}})", "warp 100 50"},
-        {{30000, -30000, 800, 600},
-         R"({"mouseEvent":{"type":"mousemove","x":5000,"y":-5000}})",
-         "warp 32767 -32768"},
-    };
-    for (const auto& row : rows) {
-        screenSpecs = row.screen;
-        EXPECT_EQ(decode(row.message), (Steps{row.warp, "flush"})) << row.message;
-    }
-    screenSpecs = ScreenSpecs{};
 }
 
 }  // namespace

@@ -1,22 +1,62 @@
-// The log core and its owner: the offset, levels, echo, rotation, file modes, lost files, threads.
+// The log core, its owner and the bridges: the offset, levels, echo, rotation, file modes, lost
+// files, concurrent writers, and the level each framework severity lands on.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <vector>
 
-#include "GlobalSettings.h"
-#include "LogTestUtil.h"
+#include "LogBridges.h"
 #include "LoggerWrapper.h"
-
-using namespace logtest;
+#include "TestEnv.h"
+#include "logger.h"
 
 namespace {
+
+// Lines of a file without their line feeds; none for a missing file.
+QStringList readLines(const QString& path) {
+    return testenv::readFile(path).split('\n', Qt::SkipEmptyParts);
+}
+
+// A fresh log for each test, in a directory of its own.
+class LogFixture : public ::testing::Test {
+protected:
+    void TearDown() override { deinit_logger_cli(); }
+
+    // The core on dir/logs/test.log (no file when withFile is false).
+    void start(uint32_t mask = 2071, int32_t maxSize = 10485760, int32_t rotateCount = 3,
+               bool echo = false, bool withFile = true) {
+        deinit_logger_cli();
+        name_ = QFile::encodeName(logPath());
+        logger_config cfg{};
+        cfg.file_name = withFile ? name_.constData() : nullptr;
+        cfg.level_mask = mask;
+        cfg.max_file_size = maxSize;
+        cfg.rotate_count = rotateCount;
+        cfg.cli_mode = 1;
+        cfg.echo_stdout = echo ? 1 : 0;
+        ASSERT_EQ(init_logger_cli(&cfg), 0);
+    }
+
+    QString dirPath() const { return dir_.path(); }
+    QString logPath() const { return dir_.path() + "/logs/test.log"; }
+    QStringList lines() const { return readLines(logPath()); }
+
+private:
+    QTemporaryDir dir_;
+    QByteArray name_;
+};
 
 using LogCore = LogFixture;
 
@@ -63,24 +103,6 @@ TEST_F(LogCore, OffsetIsTheZonesOffsetAtThatInstant) {
     }
     savedTz.isNull() ? unsetenv("TZ") : setenv("TZ", savedTz.constData(), 1);
     tzset();
-}
-
-TEST_F(LogCore, LevelMaskNeedsEveryBitOfTheLevel) {
-    const struct {
-        uint32_t mask;
-        unsigned level;
-        bool written;
-    } rows[] = {
-        {0xffffffffu, LL_INFO, true},  // all-ones is the default 23
-        {0xffffffffu, LL_DEBUG, false},    {2071, LL_BRIDGE, true},        {2071, LL_DEBUG, false},
-        {2071 | LL_DEBUG, LL_DEBUG, true}, {2071, LL_CRITICAL | 8, false}, {0, LL_CRITICAL, false},
-    };
-    for (const auto& row : rows) {
-        start(row.mask);
-        QFile::remove(logPath());
-        cli_log(row.level, "probe");
-        EXPECT_EQ(lines().size(), row.written ? 1 : 0) << row.mask << " " << row.level;
-    }
 }
 
 // The echo gets the very bytes of the file; without a file it is the only output and no folder
@@ -259,25 +281,106 @@ TEST_F(Wrapper, DebugFlagSwitchesDebugLinesAtRunTime) {
     EXPECT_TRUE(readLines(wrapperLog())[0].endsWith("[DEBUG] seen"));
 }
 
-// Only the Qt platform decides, whatever the session type says.
-TEST_F(Wrapper, WaylandPlatformIsMarkedAndWarned) {
+using Bridges = LogFixture;
+
+GstDebugCategory* category() {
+    static GstDebugCategory* cat = [] {
+        testenv::initGStreamer();
+        GstDebugCategory* made = _gst_debug_category_new("bridgetest", 0, "bridge tests");
+        gst_debug_category_set_threshold(made, GstDebugLevel(15));
+        return made;
+    }();
+    return cat;
+}
+
+// Start-up order: the bridges before GStreamer is initialised, so this test runs first. Qt,
+// GStreamer (threshold ERROR) and GLib's default domain each give one line; a second install
+// doubles nothing.
+TEST_F(Bridges, InstalledBridgesRouteEverySource) {
+    installLogBridges();
+    installLogBridges();
+    testenv::initGStreamer();
+    GstDebugCategory* cat = _gst_debug_category_new("bridgeinstall", 0, "installed bridges");
+    start();
+    qWarning("from qt");
+    GST_CAT_ERROR(cat, "from gstreamer");
+    GST_CAT_WARNING(cat, "below the threshold");
+    g_warning("from glib");
+    qInstallMessageHandler(nullptr);
+    ASSERT_EQ(lines().size(), 3) << lines().join("\n").toStdString();
+    EXPECT_TRUE(lines()[0].contains("[WARNING] [QT] ") && lines()[0].endsWith("from qt"));
+    EXPECT_TRUE(lines()[1].contains("[ERROR] [GStreamer] ") &&
+                lines()[1].endsWith("from gstreamer"));
+    EXPECT_TRUE(lines()[2].contains("[WARNING] [Glib] (GLib) ") &&
+                lines()[2].endsWith("from glib"));
+}
+
+// With only the expected level enabled the message gives one line; with every other bit
+// enabled it gives none. Together that pins the exact level bit.
+TEST_F(Bridges, EverySeverityLandsOnItsLevel) {
+    const QMessageLogContext ctx("a.cpp", 1, "f()", "default");
+    auto qt = [&](int type) { return [&ctx, type] { qt_to_clog(QtMsgType(type), ctx, "x"); }; };
+    auto glib = [](int flags) {
+        return [flags] { glib_to_log("GStreamer", GLogLevelFlags(flags), "x", nullptr); };
+    };
+    auto gst = [](int level) {
+        return [level] {
+            gst_debug_log(category(), GstDebugLevel(level), "a.c", "f", 1, nullptr, "x");
+        };
+    };
+    gst_debug_remove_log_function(gst_debug_log_default);
+    gst_debug_remove_log_function(gstreamer_to_log);
+    gst_debug_add_log_function(gstreamer_to_log, nullptr, nullptr);
     const struct {
-        const char* platform;
-        bool wayland;
-    } rows[] = {{"xcb", false}, {"wayland", true}, {"Wayland-EGL", true}, {"offscreen", false}};
-    qputenv("XDG_SESSION_TYPE", "wayland");
+        const char* what;
+        std::function<void()> raise;
+        unsigned level;
+    } rows[] = {
+        // clang-format off
+        {"Qt debug", qt(QtDebugMsg), LL_DEBUG}, {"Qt warning", qt(QtWarningMsg), LL_WARNING},
+        {"Qt critical", qt(QtCriticalMsg), LL_ERROR}, {"Qt info", qt(QtInfoMsg), LL_INFO},
+        {"Qt unknown type", qt(6), LL_BRIDGE},
+        {"GLib error", glib(G_LOG_LEVEL_ERROR | G_LOG_FLAG_FATAL), LL_CRITICAL},
+        {"GLib critical", glib(G_LOG_LEVEL_CRITICAL), LL_ERROR},
+        {"GLib warning", glib(G_LOG_LEVEL_WARNING), LL_WARNING},
+        {"GLib message", glib(G_LOG_LEVEL_MESSAGE), LL_INFO},
+        {"GLib info", glib(G_LOG_LEVEL_INFO), LL_INFO},
+        {"GLib debug", glib(G_LOG_LEVEL_DEBUG), LL_DEBUG},
+        {"GLib without a level", glib(G_LOG_FLAG_RECURSION), LL_BRIDGE},
+        {"GLib critical and warning", glib(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING), LL_ERROR},
+        {"GLib warning and debug", glib(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_DEBUG), LL_WARNING},
+        {"GStreamer 0", gst(0), LL_DEBUG}, {"GStreamer 1", gst(1), LL_ERROR},
+        {"GStreamer 2", gst(2), LL_WARNING}, {"GStreamer 3", gst(3), LL_WARNING},
+        {"GStreamer 4", gst(4), LL_INFO}, {"GStreamer 5", gst(5), LL_DEBUG},
+        {"GStreamer 6", gst(6), LL_DEBUG}, {"GStreamer 7", gst(7), LL_DEBUG},
+        {"GStreamer 8", gst(8), LL_BRIDGE}, {"GStreamer 9", gst(9), LL_DEBUG},
+        {"GStreamer 10", gst(10), LL_DEBUG}, {"GStreamer 11", gst(11), LL_BRIDGE},
+        {"GStreamer 15", gst(15), LL_BRIDGE},
+        // clang-format on
+    };
     for (const auto& row : rows) {
-        GlobalSettings::instance().waylandSession = false;
-        QFile::remove(wrapperLog());
-        {
-            LoggerWrapper log;
-            log.readAndLogSystemInfo(row.platform);
+        for (const uint32_t mask : {row.level, ~row.level & 0x7fffffffu}) {
+            start(mask);
+            QFile::remove(logPath());
+            row.raise();
+            EXPECT_EQ(lines().size(), mask == row.level ? 1 : 0) << row.what << ", mask " << mask;
         }
-        EXPECT_EQ(GlobalSettings::instance().waylandSession, row.wayland) << row.platform;
-        EXPECT_EQ(testenv::readFile(wrapperLog()).contains("[WARNING]"), row.wayland);
     }
-    GlobalSettings::instance().waylandSession = false;
-    qunsetenv("XDG_SESSION_TYPE");
+    gst_debug_remove_log_function(gstreamer_to_log);
+}
+
+TEST_F(Bridges, QtFatalLogsWhyThenAborts) {
+    start();
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_DEATH(
+        {
+            qInstallMessageHandler(qt_to_clog);
+            qFatal("out of luck");
+        },
+        "");
+    ASSERT_EQ(lines().size(), 2);
+    EXPECT_TRUE(lines()[0].contains("[CRITICAL] [QT] ") && lines()[0].endsWith("out of luck"));
+    EXPECT_TRUE(lines()[1].endsWith("[CRITICAL] Kelvano Assistant application aborted"));
 }
 
 }  // namespace
