@@ -77,7 +77,8 @@ class Harness:
         await self.wait_frames(1, timeout)
 
     def console_url(self):
-        return "%s/console/?session=%s" % (self.base, SESSION)
+        """The console's address with the server's key, as the server prints it."""
+        return self.server.console_address(self.base.rsplit("/", 1)[0], SESSION)
 
     async def wait_frames(self, count, timeout):
         loop = asyncio.get_running_loop()
