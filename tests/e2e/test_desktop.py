@@ -39,25 +39,6 @@ class DesktopTest(unittest.IsolatedAsyncioTestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def share(self, *parts):
-        return os.path.join(self.prefix, "share", *parts)
-
-    def test_files_are_installed(self):
-        desktop = self.share("applications", "kelvano-assistant.desktop")
-        self.assertTrue(os.path.isfile(os.path.join(self.prefix, "bin", "kelvano-assistant")))
-        subprocess.run(["desktop-file-validate", desktop], check=True)
-        with open(desktop, encoding="utf-8") as f:
-            text = f.read()
-        self.assertIn("MimeType=x-scheme-handler/kvlo;x-scheme-handler/kvlos;", text)
-        self.assertIn("Exec=kelvano-assistant %u", text)
-        self.assertIn("Name[ru]=", text)
-        if os.path.exists(os.path.join(agentproc.SOURCE_DIR, "resources", "icons", "kelvano.svg")):
-            self.assertTrue(os.path.isfile(
-                self.share("icons", "hicolor", "scalable", "apps", "kelvano-assistant.svg")))
-        if os.path.exists(os.path.join(agentproc.build_dir(), "gui", "assistant_ru.qm")):
-            self.assertTrue(os.path.isfile(
-                self.share("kelvano-assistant", "translations", "assistant_ru.qm")))
-
     def test_scheme_handlers_are_registered(self):
         for scheme in ("kvlo", "kvlos"):
             out = subprocess.run(["xdg-mime", "query", "default", "x-scheme-handler/" + scheme],
