@@ -33,7 +33,7 @@ scripts/deps.sh
 scripts/build.sh normal
 
 if [ "$headless" = 1 ]; then
-    exec scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 tests/e2e/headless_demo.py \
+    exec scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 scripts/headless_demo.py \
         --codec "$codec" --audio "$audio" --png "$png"
 fi
 

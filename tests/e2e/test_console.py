@@ -16,6 +16,7 @@ import aiohttp  # noqa: E402
 import browser  # noqa: E402
 import devserver  # noqa: E402
 from fakeagent import FakeAgent  # noqa: E402
+from harness import client_point  # noqa: E402
 
 GREETING = "Hi! from the GStreamer client"
 
@@ -52,15 +53,6 @@ class ConsoleTest(unittest.IsolatedAsyncioTestCase):
             await asyncio.sleep(0.02)
         return self.agent.inputs
 
-    async def client_point(self, x, y):
-        """Where pixel (x, y) of the shared monitor is drawn on the page."""
-        return await self.chrome.evaluate("""(() => {
-            const v = kvConsole.video, r = v.getBoundingClientRect();
-            const s = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
-            return [r.left + (r.width - v.videoWidth * s) / 2 + (%d + 0.5) * s,
-                    r.top + (r.height - v.videoHeight * s) / 2 + (%d + 0.5) * s];
-        })()""" % (x, y))
-
     async def test_call_with_stats_greeting_and_input_to_the_agent_only(self):
         await self.call()
         st = await self.chrome.evaluate("kvConsole.stats")
@@ -87,7 +79,7 @@ class ConsoleTest(unittest.IsolatedAsyncioTestCase):
         tolerance = max(1, int(px) + 1)
         for x, y in ((1500, 300), (1917, 1077), (2, 2), (960, 540)):
             self.agent.inputs.clear()
-            cx, cy = await self.client_point(x, y)
+            cx, cy = await client_point(self.chrome, x, y)
             await self.chrome.mouse("mouseMoved", cx, cy)
             got = (await self.inputs(1))[-1]["mouseEvent"]
             self.assertEqual(got["type"], "mousemove")
@@ -95,7 +87,7 @@ class ConsoleTest(unittest.IsolatedAsyncioTestCase):
             self.assertLessEqual(abs(got["y"] - y), tolerance, (got, x, y))
         # A press moves there first, then presses the left button; the release follows.
         self.agent.inputs.clear()
-        cx, cy = await self.client_point(10, 20)
+        cx, cy = await client_point(self.chrome, 10, 20)
         await self.chrome.mouse("mousePressed", cx, cy, "left", 1)
         await self.chrome.mouse("mouseReleased", cx, cy, "left", 0)
         buttons = {"left": True, "middle": False, "right": False}

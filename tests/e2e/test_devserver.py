@@ -3,7 +3,7 @@
 
 import asyncio
 import json
-import logging
+import logging.handlers
 import os
 import sys
 import tempfile
@@ -16,15 +16,6 @@ import devserver  # noqa: E402
 
 STEP = 5.0  # bound on every single wait
 KEY = "test-key"
-
-
-class Recorder(logging.Handler):
-    def __init__(self):
-        super().__init__()
-        self.lines = []
-
-    def emit(self, record):
-        self.lines.append(record.getMessage())
 
 
 class ServerCase(unittest.IsolatedAsyncioTestCase):
@@ -44,7 +35,7 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         self.wsbase = self.base.replace("http", "ws", 1)
         self.http = aiohttp.ClientSession(connector=aiohttp.TCPConnector(ssl=False if self.tls else None))
         self.auth = {"Authorization": "Bearer " + KEY}
-        self.log = Recorder()
+        self.log = logging.handlers.BufferingHandler(100000)
         devserver.log.addHandler(self.log)
         devserver.log.setLevel(logging.DEBUG)
 
@@ -52,6 +43,9 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         devserver.log.removeHandler(self.log)
         await self.http.close()
         await self.runner.cleanup()
+
+    def logged(self):
+        return "\n".join(record.getMessage() for record in self.log.buffer)
 
     async def get_json(self, path, status=200):
         async with self.http.get(self.base + path, headers=self.auth) as r:
@@ -68,6 +62,13 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
 
     async def recv_json(self, ws):
         return json.loads(await self.recv(ws))
+
+    async def until(self, condition):
+        for _ in range(int(STEP / 0.01)):
+            if condition():
+                return
+            await asyncio.sleep(0.01)
+        self.fail("condition not met within %s s" % STEP)
 
     async def silent(self, ws):
         with self.assertRaises(asyncio.TimeoutError):
@@ -87,12 +88,16 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(welcome["event"], "welcome")
         return con, welcome
 
-    async def in_call(self, session="7"):
+    async def join(self, con, session="7"):
+        """An agent joins the session whose console is con: both are told."""
         sig = await self.agent(session)
-        con, _ = await self.console(session)
         self.assertEqual(await self.recv(sig), "SESSION_OK")
         self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
-        return sig, con
+        return sig
+
+    async def in_call(self, session="7"):
+        con, _ = await self.console(session)
+        return await self.join(con, session), con
 
 
 class HttpApiTest(ServerCase):
@@ -138,7 +143,7 @@ class KeyTest(ServerCase):
                 url = self.base + path + ("&" if "?" in path else "?") + query
                 async with self.http.request(method, url, headers=headers) as r:
                     self.assertEqual(r.status, status, (method, path, headers, query))
-        self.assertFalse([line for line in self.log.lines if KEY in line])
+        self.assertNotIn(KEY, self.logged())
         # With the key, as the query or as a Bearer token, every path answers.
         for method, path in self.PATHS[:-1]:
             async with self.http.request(method, self.base + path, headers=self.auth) as r:
@@ -179,13 +184,7 @@ class SignallingTest(ServerCase):
         self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
         con8, welcome = await self.console("8")
         self.assertFalse(welcome["agent"])
-        await self.in_call_with(con8, "8")
-
-    async def in_call_with(self, con, session):
-        sig = await self.agent(session)
-        self.assertEqual(await self.recv(sig), "SESSION_OK")
-        self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
-        return sig
+        await self.join(con8, "8")
 
     async def test_sdp_and_ice_are_relayed_verbatim_both_ways(self):
         sig, con = await self.in_call()
@@ -208,7 +207,7 @@ class SignallingTest(ServerCase):
         sig, con = await self.in_call()
         await sig.close()
         self.assertEqual(await self.recv_json(con), {"event": "agent-left"})
-        sig = await self.in_call_with(con, "7")  # the session is free for the next call
+        sig = await self.join(con)  # the session is free for the next call
         await con.close()
         self.assertEqual(await self.recv(sig), "ERROR administrator left the session")
 
@@ -234,8 +233,7 @@ class ChannelsTest(ServerCase):
     async def test_input_goes_to_the_one_input_channel_only(self):
         sig, con = await self.in_call()
         inp = await self.ws("/7/ws/input")
-        while self.server.sessions["7"].channels["input"] is None:
-            await asyncio.sleep(0.01)
+        await self.until(lambda: self.server.sessions["7"].channels["input"] is not None)
         cursor = await self.ws("/7/ws/cursor")
         await cursor.send_str("shape")
         self.assertEqual(await self.recv_json(con), {"cursor": "shape"})
@@ -255,16 +253,14 @@ class ChannelsTest(ServerCase):
             await con.send_str(m)
         for m in messages:
             self.assertEqual(await self.recv(inp), m)
-        self.assertFalse([line for line in self.log.lines if '"q"' in line or "81" in line])
+        self.assertNotRegex(self.logged(), r'"q"|81')
         # Once the first has gone, the session takes a new one; input without one is dropped.
         await inp.close()
-        while self.server.sessions["7"].channels["input"] is not None:
-            await asyncio.sleep(0.01)
+        await self.until(lambda: self.server.sessions["7"].channels["input"] is None)
         await con.send_str(messages[0])
         inp = await self.ws("/7/ws/input")
         other = await self.ws("/8/ws/input")
-        while self.server.sessions["7"].channels["input"] is None:
-            await asyncio.sleep(0.01)
+        await self.until(lambda: self.server.sessions["7"].channels["input"] is not None)
         await con.send_str(messages[1])
         self.assertEqual(await self.recv(inp), messages[1])
         await self.silent(other)

@@ -1,16 +1,21 @@
 #!/usr/bin/python3
-"""The Debian package: CPack makes it from the build folder; its control data, its files, and the
-agent unpacked from it (version, Russian catalogue) are what a user would install."""
+"""The Debian package: CPack makes it from the build folder; its control data and files, and the
+agent unpacked from it: its version, and `xdg-open` of an invitation link starting it with that
+link (seen from the server side) under a Russian locale, with the compiled-in catalogue."""
 
+import asyncio
 import glob
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-import agentproc
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "devserver"))
+import agentproc  # noqa: E402
+import devserver  # noqa: E402
 
 VERSION = "0.7.0.25167"
 FILES = {
@@ -32,7 +37,7 @@ def run(*args, **kw):
 
 @unittest.skipUnless(shutil.which("cpack") and shutil.which("dpkg-shlibdeps"),
                      "needs cpack and dpkg-dev")
-class PackageTest(unittest.TestCase):
+class PackageTest(unittest.IsolatedAsyncioTestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kv-package-")
@@ -76,31 +81,46 @@ class PackageTest(unittest.TestCase):
         self.assertFalse([line for line in out.stdout.splitlines() if line.startswith("E:")],
                          out.stdout)
 
-    def test_unpacked_agent(self):
+    def test_unpacked_agent_prints_its_version(self):
         agent = os.path.join(self.root, "usr/bin/kelvano-assistant")
-        env = agentproc.private_env(os.path.join(self.tmp, "home"))
-        out = subprocess.run([agent, "--version"], env=env, capture_output=True, text=True,
-                             timeout=30)
+        out = subprocess.run([agent, "--version"], env=agentproc.private_env(self.tmp),
+                             capture_output=True, text=True, timeout=30)
         self.assertEqual((out.returncode, out.stdout.splitlines()[-1]), (1, VERSION))
-        if not os.environ.get("DISPLAY"):
-            return
-        # The Russian catalogue is compiled in: the unpacked agent finds it with nothing else.
-        log = os.path.join(self.tmp, "ru.log")
-        env["LANG"] = "ru_RU.UTF-8"
+
+    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs an X display")
+    @unittest.skipUnless(shutil.which("xdg-open"), "needs xdg-utils")
+    async def test_invitation_link_starts_the_unpacked_agent(self):
+        share = os.path.join(self.root, "usr", "share")
+        run("update-desktop-database", "-q", os.path.join(share, "applications"))  # as postinst
+        env = agentproc.private_env(self.tmp, {
+            "PATH": os.path.join(self.root, "usr", "bin") + os.pathsep + os.environ["PATH"],
+            "XDG_DATA_DIRS": share, "XDG_CONFIG_DIRS": os.path.join(self.tmp, "etc-xdg"),
+            "LANG": "ru_RU.UTF-8"})
+        for scheme in ("kvlo", "kvlos"):
+            self.assertEqual(run("xdg-mime", "query", "default", "x-scheme-handler/" + scheme,
+                                 env=env).strip(), "kelvano-assistant.desktop")
+        server = devserver.DevServer()
+        server.create_session({"notifyConnection": False}, sid="77")
+        runner, port = await devserver.start(server, "127.0.0.1", 0)
+        link = "kvlo://127.0.0.1:%d/assistant/77" % port
+        agent = os.path.join(self.root, "usr", "bin", "kelvano-assistant")
+        log = os.path.join(self.tmp, "agent.log")
         with open(log, "wb") as out:
-            proc = subprocess.Popen([agent], env=env, stdout=out, stderr=subprocess.STDOUT)
+            opener = subprocess.Popen(["xdg-open", link], env=env, stdout=out, stderr=out)
+        wanted = ("GET", "/assistant/77/settings", "Kelvano Assistant/" + VERSION)
         try:
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline and proc.poll() is None:
-                with open(log, errors="replace") as f:
-                    if "ru_RU localization file install successfully" in f.read():
-                        break
-                time.sleep(0.05)
+            for _ in range(300):
+                if wanted in server.requests:
+                    break
+                await asyncio.sleep(0.05)
+            self.assertIn(wanted, server.requests)
+            self.assertIn([link], [agentproc.cmdline(p)[1:] for p in agentproc.processes_of(agent)])
             with open(log, errors="replace") as f:
                 self.assertIn("ru_RU localization file install successfully", f.read())
         finally:
-            agentproc.stop_agent(proc)
-
+            agentproc.stop(agentproc.processes_of(agent))
+            opener.wait(timeout=10)
+            await runner.cleanup()
 
 if __name__ == "__main__":
     unittest.main()
