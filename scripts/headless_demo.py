@@ -72,8 +72,8 @@ async def run(args):
         end = await h.stats()
         await h.chrome.screenshot(args.png)
         greeting = await h.chrome.evaluate("kvConsole.dataChannel.texts.length > 0")
-        print("demo: consent %s, %d frames decoded, %dx%d, %.1f fps, %s, %.0f kbit/s, RTT %s, data channel "
-              "%s, mouse move %s, key press %s; screenshot %s" % (
+        print("demo: consent %s, %d frames decoded, %dx%d, %.1f fps, %s, %.0f kbit/s, RTT %s, "
+              "data channel %s, mouse move %s, key press %s; screenshot %s" % (
                   "given in the dialog" if consented else "NOT SEEN",
                   end["framesDecoded"], end["width"], end["height"], fps, end["codec"],
                   end["bitrate"] / 1000,

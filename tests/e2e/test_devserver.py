@@ -33,7 +33,8 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         self.origin = "%s://127.0.0.1:%d" % ("https" if self.tls else "http", port)
         self.base = self.origin + "/assistant"
         self.wsbase = self.base.replace("http", "ws", 1)
-        self.http = aiohttp.ClientSession(connector=aiohttp.TCPConnector(ssl=False if self.tls else None))
+        connector = aiohttp.TCPConnector(ssl=False if self.tls else None)
+        self.http = aiohttp.ClientSession(connector=connector)
         self.auth = {"Authorization": "Bearer " + KEY}
         self.log = logging.handlers.BufferingHandler(100000)
         devserver.log.addHandler(self.log)
