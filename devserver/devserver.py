@@ -50,6 +50,8 @@ HELLO_RE = re.compile(r"^HELLO ([0-9]{1,9})$")
 SESSION_RE = re.compile(r"^SESSION ([A-Za-z0-9][A-Za-z0-9_-]{0,63})$")
 # A second input or cursor channel for a session is closed with this code while the first lives.
 CHANNEL_BUSY = 4409
+# Pings on those channels, so that one on a dead link is let go and the agent can open another.
+CHANNEL_HEARTBEAT = 20.0
 
 log = logging.getLogger("devserver")
 
@@ -113,6 +115,7 @@ class DevServer:
                  secret=None):
         self.prefix = prefix.rstrip("/")
         self.secret = secret or secrets.token_urlsafe(24)
+        self.channel_heartbeat = CHANNEL_HEARTBEAT
         self.version = version
         self.defaults = dict(DEFAULT_SETTINGS)
         self.defaults.update(check_settings(defaults or {}))
@@ -225,8 +228,8 @@ class DevServer:
 
     # WebSockets -----------------------------------------------------------------------------
 
-    async def open_ws(self, request):
-        ws = web.WebSocketResponse(heartbeat=None, max_msg_size=4 * 1024 * 1024)
+    async def open_ws(self, request, heartbeat=None):
+        ws = web.WebSocketResponse(heartbeat=heartbeat, max_msg_size=4 * 1024 * 1024)
         await ws.prepare(request)
         self.sockets.add(ws)
         return ws
@@ -379,7 +382,7 @@ class DevServer:
     async def channel(self, request, kind):
         sid = request.match_info["sid"]
         session = self.find_session(sid, create=True)
-        ws = await self.open_ws(request)
+        ws = await self.open_ws(request, self.channel_heartbeat)
         if session is None:
             await ws.close()
             self.sockets.discard(ws)

@@ -269,6 +269,16 @@ class ChannelsTest(ServerCase):
         self.assertEqual((status["inputRelayed"], status["inputDropped"]), (5, 1))
 
 
+    async def test_a_dead_input_channel_is_let_go(self):
+        self.server.channel_heartbeat = 0.2
+        dead = await self.ws("/7/ws/input", autoping=False)  # reads nothing, answers no ping
+        await self.until(lambda: self.server.sessions["7"].channels["input"] is not None)
+        await self.until(lambda: self.server.sessions["7"].channels["input"] is None)
+        await self.ws("/7/ws/input")
+        await self.until(lambda: self.server.sessions["7"].channels["input"] is not None)
+        await dead.close()
+
+
 class TlsServerTest(ServerCase):
     tls = True
 
