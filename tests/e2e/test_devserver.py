@@ -38,12 +38,15 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         connector = aiohttp.TCPConnector(ssl=False if self.tls else None)
         self.http = aiohttp.ClientSession(connector=connector)
         self.auth = {"Authorization": "Bearer " + KEY}
+        self.sockets = []
         self.log = logging.handlers.BufferingHandler(100000)
         devserver.log.addHandler(self.log)
         devserver.log.setLevel(logging.DEBUG)
 
     async def asyncTearDown(self):
         devserver.log.removeHandler(self.log)
+        for ws in self.sockets:
+            await ws.close()
         await self.http.close()
         await self.runner.cleanup()
 
@@ -57,7 +60,9 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
 
     async def ws(self, path, **kw):
         """A socket carrying the key (the agent's endpoints ignore it)."""
-        return await self.http.ws_connect(self.wsbase + path, headers=self.auth, **kw)
+        ws = await self.http.ws_connect(self.wsbase + path, headers=self.auth, **kw)
+        self.sockets.append(ws)
+        return ws
 
     async def recv(self, ws):
         msg = await asyncio.wait_for(ws.receive(), STEP)
