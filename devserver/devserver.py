@@ -7,16 +7,21 @@ that takes the other end of a session. Everything lives under one path prefix ("
 default), so the agent's server URL is http://HOST:PORT/assistant and an invitation link is
 kvlo://HOST:PORT/assistant/<session>.
 
-Typed keys are relayed, never logged: input messages are only counted.
+Typed keys are relayed, never logged: input messages are only counted. The console, its socket
+and the administration need the secret made at start ("key" query parameter or a Bearer token): a
+web page the user happens to visit must not be able to drive the desktop.
 """
 
 import argparse
 import asyncio
 import collections
+import hmac
+import ipaddress
 import json
 import logging
 import os
 import re
+import secrets
 import ssl
 import subprocess
 import sys
@@ -43,6 +48,10 @@ SETTING_TYPES = {
 }
 HELLO_RE = re.compile(r"^HELLO ([0-9]{1,9})$")
 SESSION_RE = re.compile(r"^SESSION ([A-Za-z0-9][A-Za-z0-9_-]{0,63})$")
+# A second input or cursor channel for a session is closed with this code while the first lives.
+CHANNEL_BUSY = 4409
+# Pings on those channels, so that one on a dead link is let go and the agent can open another.
+CHANNEL_HEARTBEAT = 20.0
 
 log = logging.getLogger("devserver")
 
@@ -83,8 +92,7 @@ class Session:
         self.agent = None  # signalling socket of the agent that sent SESSION
         self.agent_joined = False  # SESSION_OK sent to that agent
         self.console = None
-        self.inputs = []  # agent input sockets, newest last
-        self.cursors = []
+        self.channels = {"input": None, "cursor": None}  # one of each at a time
         self.input_relayed = 0
         self.input_dropped = 0
 
@@ -95,16 +103,19 @@ class Session:
             "agent": self.agent is not None,
             "inCall": self.agent_joined,
             "console": self.console is not None,
-            "inputChannels": len(self.inputs),
-            "cursorChannels": len(self.cursors),
+            "inputChannel": self.channels["input"] is not None,
+            "cursorChannel": self.channels["cursor"] is not None,
             "inputRelayed": self.input_relayed,
             "inputDropped": self.input_dropped,
         }
 
 
 class DevServer:
-    def __init__(self, prefix="/assistant", version="0.7.0", defaults=None, auto_create=True):
+    def __init__(self, prefix="/assistant", version="0.7.0", defaults=None, auto_create=True,
+                 secret=None):
         self.prefix = prefix.rstrip("/")
+        self.secret = secret or secrets.token_urlsafe(24)
+        self.channel_heartbeat = CHANNEL_HEARTBEAT
         self.version = version
         self.defaults = dict(DEFAULT_SETTINGS)
         self.defaults.update(check_settings(defaults or {}))
@@ -117,6 +128,31 @@ class DevServer:
     @web.middleware
     async def record(self, request, handler):
         self.requests.append((request.method, request.path, request.headers.get("User-Agent", "")))
+        return await handler(request)
+
+    def console_address(self, base, sid):
+        """The console's address for a session, with the key: what the administrator opens."""
+        return "%s%s/console/?session=%s&key=%s" % (base, self.prefix, sid, self.secret)
+
+    def check_key(self, request):
+        """Raises 401 without a key, 403 with a wrong one."""
+        key = request.query.get("key")
+        auth = request.headers.get("Authorization", "")
+        if key is None and auth.startswith("Bearer "):
+            key = auth[len("Bearer "):].strip()
+        if not key:
+            raise web.HTTPUnauthorized(text="the console needs its key",
+                                       headers={"WWW-Authenticate": "Bearer"})
+        if not hmac.compare_digest(key.encode(), self.secret.encode()):
+            raise web.HTTPForbidden(text="wrong key")
+
+    @web.middleware
+    async def guard(self, request, handler):
+        # Only the administrator's paths; the agent's endpoints stay open as a real server's are.
+        path = request.path
+        if path.startswith(self.prefix + "/admin/") or path == self.prefix + "/admin" or \
+                path in (self.prefix + "/console/", self.prefix + "/ws/console"):
+            self.check_key(request)
         return await handler(request)
 
     # Sessions -------------------------------------------------------------------------------
@@ -158,8 +194,7 @@ class DevServer:
         host = request.host
         scheme = "kvlos" if request.secure else "kvlo"
         info["link"] = "%s://%s%s/%s" % (scheme, host, self.prefix, session.sid)
-        info["console"] = "%s://%s%s/console/?session=%s" % (
-            request.scheme, host, self.prefix, session.sid)
+        info["console"] = self.console_address("%s://%s" % (request.scheme, host), session.sid)
         return info
 
     async def read_settings(self, request):
@@ -193,8 +228,8 @@ class DevServer:
 
     # WebSockets -----------------------------------------------------------------------------
 
-    async def open_ws(self, request):
-        ws = web.WebSocketResponse(heartbeat=None, max_msg_size=4 * 1024 * 1024)
+    async def open_ws(self, request, heartbeat=None):
+        ws = web.WebSocketResponse(heartbeat=heartbeat, max_msg_size=4 * 1024 * 1024)
         await ws.prepare(request)
         self.sockets.add(ws)
         return ws
@@ -278,6 +313,10 @@ class DevServer:
             await send(session.console, json.dumps(doc))
 
     async def console(self, request):
+        # Browsers always send Origin: another site's page is refused even though it can reach us.
+        origin = request.headers.get("Origin")
+        if origin is not None and origin != "%s://%s" % (request.scheme, request.host):
+            raise web.HTTPForbidden(text="foreign origin")
         sid = request.query.get("session", "")
         ws = await self.open_ws(request)
         session = self.find_session(sid, create=True) if re.fullmatch(r"[0-9]{1,9}", sid) else None
@@ -326,7 +365,7 @@ class DevServer:
         if not isinstance(doc, dict):
             return
         if any(k in doc for k in INPUT_KEYS):
-            target = session.inputs[-1] if session.inputs else None
+            target = session.channels["input"]
             if target is None or target.closed:
                 session.input_dropped += 1
                 return
@@ -343,13 +382,21 @@ class DevServer:
     async def channel(self, request, kind):
         sid = request.match_info["sid"]
         session = self.find_session(sid, create=True)
-        ws = await self.open_ws(request)
+        ws = await self.open_ws(request, self.channel_heartbeat)
         if session is None:
             await ws.close()
             self.sockets.discard(ws)
             return ws
-        sockets = session.inputs if kind == "input" else session.cursors
-        sockets.append(ws)
+        if session.channels[kind] is not None:
+            # Whoever opens a second one would otherwise read what the administrator types.
+            log.warning("second %s channel of session %s refused", kind, sid)
+            await self.to_console(session, {
+                "event": "warning",
+                "text": "a second %s channel from %s was refused" % (kind, request.remote)})
+            await ws.close(code=CHANNEL_BUSY, message=b"channel busy")
+            self.sockets.discard(ws)
+            return ws
+        session.channels[kind] = ws
         log.info("agent %s channel of session %s connected", kind, sid)
         try:
             async for msg in ws:
@@ -359,7 +406,7 @@ class DevServer:
                     log.warning("input channel: unexpected message from agent")
         finally:
             self.sockets.discard(ws)
-            sockets.remove(ws)
+            session.channels[kind] = None
             log.info("agent %s channel of session %s closed", kind, sid)
         return ws
 
@@ -374,6 +421,9 @@ class DevServer:
     async def console_index(self, request):
         return web.FileResponse(os.path.join(CONSOLE_DIR, "index.html"))
 
+    async def console_asset(self, request):
+        return web.FileResponse(os.path.join(CONSOLE_DIR, os.path.basename(request.path)))
+
     async def root(self, request):
         raise web.HTTPFound(self.prefix + "/console/")
 
@@ -382,7 +432,7 @@ class DevServer:
             await ws.close()
 
     def make_app(self):
-        app = web.Application(middlewares=[self.record])
+        app = web.Application(middlewares=[self.record, self.guard])
         p = self.prefix
         num = r"{number:[0-9]{1,9}}"
         sid = r"{sid:[A-Za-z0-9][A-Za-z0-9_-]{0,63}}"
@@ -398,7 +448,9 @@ class DevServer:
         app.router.add_get(p + "/admin/sessions/{sid}", self.admin_get)
         app.router.add_put(p + "/admin/sessions/{sid}", self.admin_update)
         app.router.add_get(p + "/console/", self.console_index)
-        app.router.add_static(p + "/console/", CONSOLE_DIR)
+        # The page's code and style hold nothing secret; the page and its socket need the key.
+        for name in ("console.js", "console.css"):
+            app.router.add_get(p + "/console/" + name, self.console_asset)
         app.router.add_get("/", self.root)
         if p:
             app.router.add_get(p + "/", self.root)
@@ -434,6 +486,15 @@ async def start(server, host="127.0.0.1", port=0, ssl_context=None):
     return runner, port
 
 
+def is_loopback(host):
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
 def parse_args(argv):
     ap = argparse.ArgumentParser(description="Kelvano Assistant development management server")
     ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
@@ -450,6 +511,8 @@ def parse_args(argv):
     ap.add_argument("--tls-key", help="PEM private key of --tls-cert")
     ap.add_argument("--tls-self-signed", action="store_true",
                     help="serve https/wss with a fresh self-signed certificate")
+    ap.add_argument("--secret", help="the console's key (default: a new random one at every "
+                    "start; a command line is visible to other users of the machine)")
     ap.add_argument("--port-file", help="write the port number here once listening")
     ap.add_argument("--verbose", action="store_true")
     return ap.parse_args(argv)
@@ -458,7 +521,8 @@ def parse_args(argv):
 async def amain(args):
     try:
         defaults = json.loads(args.settings)
-        server = DevServer(args.prefix, args.api_version, defaults, not args.no_auto_create)
+        server = DevServer(args.prefix, args.api_version, defaults, not args.no_auto_create,
+                           args.secret)
     except ValueError as e:
         print("devserver: bad --settings: %s" % e, file=sys.stderr)
         return 2
@@ -471,8 +535,14 @@ async def amain(args):
         ctx = self_signed_context(tempfile.mkdtemp(prefix="kvdev-tls-"))
     runner, port = await start(server, args.host, args.port, ctx)
     scheme = "https" if ctx else "http"
-    print("devserver listening on %s://%s:%d%s" % (scheme, args.host, port, server.prefix),
-          flush=True)
+    print("devserver listening on %s://%s:%d%s" % (scheme, args.host, port, server.prefix))
+    if not is_loopback(args.host):
+        print("devserver: WARNING: listening on %s: the console is reachable from the network; "
+              "whoever learns its address with the key drives the desktop" % args.host,
+              file=sys.stderr, flush=True)
+    shown = "127.0.0.1" if args.host in ("0.0.0.0", "::") else args.host
+    base = "%s://%s:%d" % (scheme, "[%s]" % shown if ":" in shown else shown, port)
+    print("console: %s" % server.console_address(base, (args.session or ["1"])[0]), flush=True)
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as f:
             f.write("%d\n" % port)

@@ -4,7 +4,8 @@
 #
 #   scripts/demo.sh              prints the console's address; Ctrl+C stops everything
 #   scripts/demo.sh --headless   everything inside a private network namespace, headless Chromium
-#                                as the administrator; prints a one-line summary and saves a PNG
+#                                as the administrator, the permission dialog answered by xdotool;
+#                                prints a one-line summary and saves a PNG
 # Options: --codec VP8|h264, --audio OPUS|G711, --port N (default 8080), --png FILE
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,7 +23,7 @@ while [ $# -gt 0 ]; do
         --audio) audio="$2"; shift ;;
         --port) port="$2"; shift ;;
         --png) png="$(realpath -m "$2")"; shift ;;
-        -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
@@ -32,7 +33,7 @@ scripts/deps.sh
 scripts/build.sh normal
 
 if [ "$headless" = 1 ]; then
-    exec scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 tests/e2e/headless_demo.py \
+    exec scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 scripts/headless_demo.py \
         --codec "$codec" --audio "$audio" --png "$png"
 fi
 
@@ -62,7 +63,7 @@ fi
 start_server() {
     rm -f "$run/port"
     /usr/bin/python3 devserver/devserver.py --port "$1" --session 1 --port-file "$run/port" \
-        --settings '{"notifyConnection": false, "displayName": "Demo administrator"}' \
+        --settings '{"notifyConnection": true, "displayName": "Demo administrator"}' \
         >"$run/devserver.log" 2>&1 &
     server=$!
     for _ in $(seq 1 100); do
@@ -80,6 +81,8 @@ pids+=("$server")
 port="$(cat "$run/port")"
 base="http://127.0.0.1:$port/assistant"
 link="kvlo://127.0.0.1:$port/assistant/1"
+# The console's address carries the key the server made at its start.
+console="$(sed -n 's/^console: //p' "$run/devserver.log" | head -n 1)"
 
 # A private single-instance socket, so that an agent already running for this user does not take
 # the link instead.
@@ -94,11 +97,12 @@ cat <<EOF
 
 Kelvano Assistant demo
   Invitation link:  $link
-  Console:          $base/console/?session=1
+  Console:          $console
   Logs:             $run/agent.log, $run/devserver.log
 
-Open the console in a browser on this machine; the agent connects 5 seconds after its window
-appears and starts sharing when the console has joined. Ctrl+C stops everything.
+Open the console in a browser on this machine (the address holds its key; keep it to yourself).
+The agent connects 5 seconds after its window appears and asks your permission to share the
+screen; it starts sharing when you give it and the console has joined. Ctrl+C stops everything.
 EOF
 
 wait "$agent" || true

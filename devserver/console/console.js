@@ -7,6 +7,10 @@
   const $ = (id) => document.getElementById(id);
   const video = $("screen");
   const base = new URL("..", location.href); // the server's path prefix, e.g. /assistant/
+  // The server's key, from the address it printed; the page, its socket and the administration
+  // need it.
+  const key = new URLSearchParams(location.search).get("key") || "";
+  const auth = { Authorization: "Bearer " + key };
 
   const state = {
     server: "disconnected",
@@ -193,6 +197,9 @@
         log("agent left", "bad");
         closePeer();
         break;
+      case "warning":
+        log("server: " + doc.text, "bad");
+        break;
       case "error":
         state.error = doc.text;
         log("server: " + doc.text, "bad");
@@ -203,7 +210,7 @@
 
   async function showLink(sid) {
     try {
-      const r = await fetch(new URL("admin/sessions/" + sid, base));
+      const r = await fetch(new URL("admin/sessions/" + sid, base), { headers: auth });
       if (r.ok) $("link").textContent = (await r.json()).link;
     } catch (e) {
       // the link is a convenience only
@@ -218,8 +225,8 @@
       return;
     }
     $("session").value = sid;
-    history.replaceState(null, "", "?session=" + sid);
-    const url = new URL("ws/console?session=" + sid, base);
+    history.replaceState(null, "", "?session=" + sid + "&key=" + encodeURIComponent(key));
+    const url = new URL("ws/console?session=" + sid + "&key=" + encodeURIComponent(key), base);
     url.protocol = location.protocol === "https:" ? "wss:" : "ws:";
     state.error = null;
     state.server = "connecting";
@@ -242,7 +249,9 @@
   }
 
   async function newSession() {
-    const r = await fetch(new URL("admin/sessions", base), { method: "POST", body: "{}" });
+    const r = await fetch(new URL("admin/sessions", base), {
+      method: "POST", body: "{}", headers: auth,
+    });
     if (!r.ok) {
       log("cannot create a session: " + r.status, "bad");
       return;

@@ -1,5 +1,5 @@
 """A stand-in for the agent's wire behaviour, built on webrtcbin: registers, joins a session,
-offers a 1920x1080 VP8 or H.264 stream at 10 frames per second, greets on the data channel, and
+offers a 1920x1080 VP8 stream at 10 frames per second, greets on the data channel, and
 records what arrives on its input channel. Lets the console be tested on its own."""
 
 import asyncio
@@ -16,19 +16,14 @@ from gi.repository import GLib, Gst, GstSdp, GstWebRTC  # noqa: E402
 
 Gst.init(None)
 
-VIDEO = {
-    "VP8": "vp8enc deadline=1 ! rtpvp8pay ! queue ! "
-           "application/x-rtp,media=video,encoding-name=VP8,payload=96 ! ",
-    "h264": "video/x-raw,format=I420 ! x264enc tune=zerolatency ! rtph264pay ! queue ! "
-            "application/x-rtp,media=video,encoding-name=H264,payload=96 ! ",
-}
+VIDEO = ("vp8enc deadline=1 ! rtpvp8pay ! queue ! "
+         "application/x-rtp,media=video,encoding-name=VP8,payload=96 ! ")
 
 
 class FakeAgent:
-    def __init__(self, ws_base, session, codec="VP8", source="videotestsrc is-live=true"):
+    def __init__(self, ws_base, session, source="videotestsrc is-live=true"):
         self.ws_base = ws_base
         self.session = session
-        self.codec = codec
         self.source = source
         self.inputs = []
         self.log = []
@@ -87,7 +82,7 @@ class FakeAgent:
     def _start_pipeline(self):
         desc = ("webrtcbin bundle-policy=max-bundle name=screenshare %s ! "
                 "video/x-raw,width=1920,height=1080,framerate=10/1 ! videoconvert ! queue ! %s"
-                "screenshare." % (self.source, VIDEO[self.codec]))
+                "screenshare." % (self.source, VIDEO))
         self.pipe = Gst.parse_launch(desc)
         self.webrtc = self.pipe.get_by_name("screenshare")
         # No UPnP discovery: nothing may leave the machine. PyGObject drops a reference it never

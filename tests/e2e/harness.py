@@ -41,6 +41,16 @@ WATCH_PIXEL_JS = """
 """
 
 
+async def client_point(chrome, x, y):
+    """Where pixel (x, y) of the shared monitor is drawn on the console page."""
+    return await chrome.evaluate("""(() => {
+        const v = kvConsole.video, r = v.getBoundingClientRect();
+        const s = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
+        return [r.left + (r.width - v.videoWidth * s) / 2 + (%d + 0.5) * s,
+                r.top + (r.height - v.videoHeight * s) / 2 + (%d + 0.5) * s];
+    })()""" % (x, y))
+
+
 class Harness:
     def __init__(self, workdir, codec="VP8", audio="OPUS", settings=None, width=1280,
                  height=800):
@@ -77,7 +87,8 @@ class Harness:
         await self.wait_frames(1, timeout)
 
     def console_url(self):
-        return "%s/console/?session=%s" % (self.base, SESSION)
+        """The console's address with the server's key, as the server prints it."""
+        return self.server.console_address(self.base.rsplit("/", 1)[0], SESSION)
 
     async def wait_frames(self, count, timeout):
         loop = asyncio.get_running_loop()
@@ -104,13 +115,7 @@ class Harness:
         return await self.chrome.evaluate("kvConsole.stats")
 
     async def client_point(self, x, y):
-        """Where pixel (x, y) of the shared monitor is drawn on the page."""
-        return await self.chrome.evaluate("""(() => {
-            const v = kvConsole.video, r = v.getBoundingClientRect();
-            const s = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
-            return [r.left + (r.width - v.videoWidth * s) / 2 + (%d + 0.5) * s,
-                    r.top + (r.height - v.videoHeight * s) / 2 + (%d + 0.5) * s];
-        })()""" % (x, y))
+        return await client_point(self.chrome, x, y)
 
     async def pixel_tolerance(self):
         """How many monitor pixels one page pixel covers, rounded up, plus one."""

@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""The headless demo: one local session with headless Chromium as the administrator; the agent
+asks for consent as in a real session and xdotool answers its permission dialog. Prints a one-line
+summary and saves a PNG of what the administrator sees. Run by scripts/demo.sh --headless inside
+the private network namespace, with an X display."""
+
+import argparse
+import asyncio
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from harness import Harness  # noqa: E402
+
+
+async def xdotool(*args):
+    proc = await asyncio.create_subprocess_exec(
+        "xdotool", *args, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL)
+    out, _ = await asyncio.wait_for(proc.communicate(), 10)
+    return out.decode().split()
+
+
+async def is_dialog(window):
+    proc = await asyncio.create_subprocess_exec(
+        "xprop", "-id", window, "_NET_WM_WINDOW_TYPE", stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.DEVNULL)
+    out, _ = await asyncio.wait_for(proc.communicate(), 10)
+    return b"_NET_WM_WINDOW_TYPE_DIALOG" in out
+
+
+async def give_consent(timeout=60):
+    """Waits for the permission dialog, ticks its box and presses "Give permission" with the
+    keyboard as a user would; True once the dialog has gone after that."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    answered = None
+    while loop.time() < deadline:
+        found = [w for w in await xdotool("search", "--onlyvisible", "--name", "^Kelvano")
+                 if await is_dialog(w)]
+        if answered is not None and answered not in found:
+            return True
+        if found and found[0] != answered:
+            answered = found[0]
+            # Focus lands on the check box; Tab moves on to the button it enables.
+            await xdotool("windowfocus", "--sync", answered)
+            await xdotool("key", "--delay", "50", "space", "Tab", "space")
+        await asyncio.sleep(0.1)
+    return False
+
+
+async def run(args):
+    tmp = tempfile.mkdtemp(prefix="kv-demo-")
+    h = Harness(tmp, args.codec, args.audio, settings={"notifyConnection": True})
+    consent = asyncio.create_task(give_consent())
+    try:
+        await h.start(timeout=60)
+        await consent
+        consented = any("permission result" in line and line.endswith(": true")
+                        for line in h.agent_output().splitlines())
+        start = await h.stats()
+        t0 = time.monotonic()
+        await asyncio.sleep(args.seconds)
+        end = await h.stats()
+        fps = (end["framesDecoded"] - start["framesDecoded"]) / (time.monotonic() - t0)
+        h.x.warp(5, 5)
+        mouse = bool(await h.move_mouse(960, 540))
+        key = await h.press_key("a", "KeyA", 65, 0x41)
+        await asyncio.sleep(1.5)  # one more stats period for the screenshot's panel
+        end = await h.stats()
+        await h.chrome.screenshot(args.png)
+        greeting = await h.chrome.evaluate("kvConsole.dataChannel.texts.length > 0")
+        print("demo: consent %s, %d frames decoded, %dx%d, %.1f fps, %s, %.0f kbit/s, RTT %s, "
+              "data channel %s, mouse move %s, key press %s; screenshot %s" % (
+                  "given in the dialog" if consented else "NOT SEEN",
+                  end["framesDecoded"], end["width"], end["height"], fps, end["codec"],
+                  end["bitrate"] / 1000,
+                  "%.1f ms" % end["rtt"] if end["rtt"] is not None else "n/a",
+                  "greeted" if greeting else "silent",
+                  "arrived" if mouse else "LOST", "arrived" if key else "LOST", args.png),
+              flush=True)
+        return 0 if consented and end["framesDecoded"] > 0 and mouse and key else 1
+    except AssertionError as e:
+        print("demo: failed: %s" % e, file=sys.stderr)
+        return 1
+    finally:
+        consent.cancel()
+        await h.stop()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--codec", default="VP8", choices=["VP8", "h264"])
+    ap.add_argument("--audio", default="OPUS", choices=["OPUS", "G711"])
+    ap.add_argument("--seconds", type=float, default=10)
+    ap.add_argument("--png", default=os.path.abspath("demo-console.png"))
+    return asyncio.run(run(ap.parse_args()))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
