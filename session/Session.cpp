@@ -436,6 +436,9 @@ void Session::onSignallingDisconnected() {
 }
 
 void Session::onSignallingError(const char* message) {
+    if (closing) {
+        return;  // the closure this session is making itself
+    }
     showError(message);
     closeConnection();
 }

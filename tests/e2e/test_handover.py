@@ -185,6 +185,7 @@ class HandOverTest(AgentCase):
         await self.answer(grant=True)
         self.assertTrue(await self.poll(lambda: self.joined(self.b, "7"), 15), self.output())
         self.assertTrue(await self.poll(lambda: self.untouched(self.a, "1"), 10))
+        self.assertTrue(self.joined(self.b, "7"), "the old session's closure ended the new one")
 
 
 class HandOverWithTrayTest(HandOverTest):

@@ -39,7 +39,12 @@ protected:
             kWaitMs);
     }
 
-    XTestInjector injector;
+    // The injector is given the display when it is made: open it first.
+    static XTestInjector sharedInjector() {
+        xreadback::openSharedDisplay();
+        return XTestInjector(d, w);
+    }
+    XTestInjector injector = sharedInjector();
     InputHandler handler{injector};
 };
 

@@ -184,3 +184,25 @@ TEST_F(SessionTest, HandOverDuringLiveSessionLeavesItsTargetUntilAgreed) {
     other.relay.closeAgent();
     ASSERT_TRUE(waitFor([&] { return session->state() == Session::State::Idle; }));
 }
+
+TEST_F(SessionTest, DisconnectWhileTheSocketIsOpeningDropsIt) {
+    server.front.holdWebSockets = true;
+    server.setSession(8, false);
+    session->userConnect(server.serverUrl(), QStringLiteral("8"));
+    ASSERT_TRUE(waitFor([&] { return server.front.webSocketConnections() == 1; }));
+    session->userDisconnect();
+    EXPECT_EQ(session->state(), Session::State::Idle);
+    // Let the held handshake through: the dropped socket must not come up and register.
+    server.front.releaseWebSockets();
+    EXPECT_FALSE(waitFor([&] { return !server.relay.agentMessages.isEmpty(); }, 1000));
+}
+
+TEST_F(SessionTest, UnparsableLinkChangesNothing) {
+    for (const char* url : {"", "ftp-less text"}) {
+        logcapture::mark();
+        session->handOver(QString::fromLatin1(url));
+        EXPECT_TRUE(logcapture::sinceMark().contains("[ERROR] Cannot parse full url")) << url;
+        EXPECT_EQ(session->state(), Session::State::Idle);
+    }
+    EXPECT_EQ(server.front.httpConnections(), 0);
+}
