@@ -4,7 +4,6 @@
 
 #include <QMainWindow>
 #include <QString>
-#include <QTimer>
 
 #include "GlobalSettings.h"
 #include "Session.h"

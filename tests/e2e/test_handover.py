@@ -201,12 +201,36 @@ class ExitTest(AgentCase):
         self.assertTrue(await self.poll(lambda: self.x.key_down(SHIFT_L), 5), "Shift never down")
         status = agentproc.stop_agent(self.agent)
         self.agent = None
-        self.assertEqual(status, 0)
+        self.assertEqual(status, 0, self.output()[-3000:])
         self.assertFalse(self.x.key_down(SHIFT_L), "Shift left down after the exit")
         text = self.output()
         self.assertIn("Kelvano Assistant finished", text)
         for report in ("AddressSanitizer", "runtime error:", "LeakSanitizer"):
             self.assertNotIn(report, text)
+
+
+
+ASAN_BUILD = os.path.join(os.path.dirname(agentproc.build_dir().rstrip("/")), "build-asan")
+
+
+@unittest.skipUnless(os.path.exists(os.path.join(ASAN_BUILD, "kelvano-assistant")),
+                     "needs the ASan+UBSan build (scripts/build.sh asan)")
+class ExitSanitizedTest(ExitTest):
+    """The same exit with the sanitised agent: no report on the way out."""
+
+    async def asyncSetUp(self):
+        self.saved_build = os.environ.get("KELVANO_BUILD_DIR")
+        os.environ["KELVANO_BUILD_DIR"] = ASAN_BUILD
+        await super().asyncSetUp()
+        self.env.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1")
+        self.env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+
+    async def asyncTearDown(self):
+        await super().asyncTearDown()
+        if self.saved_build is None:
+            os.environ.pop("KELVANO_BUILD_DIR", None)
+        else:
+            os.environ["KELVANO_BUILD_DIR"] = self.saved_build
 
 
 if __name__ == "__main__":
