@@ -10,47 +10,21 @@
 #include <QTranslator>
 
 #include "AppInfo.h"
-#include "CmdlineParams.h"
-#include "DisplayProbe.h"
 #include "GuiResources.h"
-#include "LinkTrust.h"
-#include "LoggerWrapper.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
-#include "ScreenGlobals.h"
-#include "SessionSettingsResolution.h"
-#include "Validation.h"
 #include "logger.h"
 #include "ui_MainWindow.h"
 
-// Xlib last: its macros (None, Bool, Status) clash with Qt's headers.
-#include <X11/Xlib.h>
-
 const QString MainWindow::APP_MSG_ACTIVATE = QStringLiteral("activate");
-
-namespace {
-
-constexpr int kDelayedConnectMs = 5000;
-
-const char* nameOrNone(const std::string& name) {
-    return name.empty() ? "'NONE'" : name.c_str();
-}
-
-}  // namespace
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent),
       ui(new Ui_MainWindow),
       settings(GlobalSettings::instance()),
-      wsSignalling(this),
-      wsCursor(nullptr),
-      wsInput(nullptr),
-      trayIcon(this),
-      serverApiDiscover(nullptr, QString()),
-      serverApiSettings(nullptr, QString()) {
+      sessionObj(this),
+      trayIcon(this) {
     initGuiResources();
-    connectTimer.setSingleShot(true);
-    connectTimer.setTimerType(Qt::PreciseTimer);
 
     installTranslator();
     ui->setupUi(this);
@@ -61,37 +35,41 @@ MainWindow::MainWindow(QWidget* parent)
     ui->dcnt_pb->setEnabled(false);
     setGUIParams();
 
-    initDisplay();
+    connect(&sessionObj, &Session::changed, this, &MainWindow::onSessionChanged);
+    connect(&sessionObj, &Session::errorShown, this, &MainWindow::showErrorMessage);
+    connect(&sessionObj, &Session::messageCleared, this, [this]() {
+        shownError.clear();
+        ui->msg_lbl->clear();
+    });
+    connect(&sessionObj, &Session::targetAccepted, this,
+            [this](const QString& serverUrl, const QString& sessionId) {
+                ui->srv_le->setText(serverUrl);
+                ui->sesID_le->setText(sessionId);
+            });
+    connect(&sessionObj, &Session::waylandWarning, this, [this]() {
+        QMessageBox::warning(this, QString::fromUtf8(kAppName),
+                             tr("Usage of wayland protocol is not supported"), QMessageBox::Ok);
+    });
+    connect(&sessionObj, &Session::signallingUp, this, &MainWindow::onSignallingUp);
+    connect(&sessionObj, &Session::connectionClosed, this,
+            [this]() { trayIcon.systemTrayIcon.setToolTip(QString::fromUtf8(kAppName)); });
+    // Queued: the question is asked from the event loop, not from inside the session's step.
+    connect(
+        &sessionObj, &Session::consentRequested, this,
+        [this](quint64) { trayIcon.showRequestMessage(); }, Qt::QueuedConnection);
+
+    sessionObj.openDisplay();
     trayIcon.makeTrayHandlers();
     if (settings.fromLink) {
-        getServerApiSettings();
-        linkNeedsPermission = decideLinkPermission();
+        linkNeedsPermission = sessionObj.resolveStartupLink();
     }
 
-    qRegisterMetaType<ConnectionState>("ConnectionState");
-
-    connect(ui->sesID_le, &QLineEdit::returnPressed, this, [this]() {
-        isUserDisconnect = false;
-        connectServer();
-    });
-    connect(ui->cnt_pb, &QPushButton::clicked, this, [this]() {
-        isUserDisconnect = false;
-        connectServer();
-    });
-    connect(ui->dcnt_pb, &QPushButton::clicked, this, [this]() {
-        isUserDisconnect = true;
-        disconnectServer();
-    });
+    connect(ui->sesID_le, &QLineEdit::returnPressed, this, &MainWindow::connectServer);
+    connect(ui->cnt_pb, &QPushButton::clicked, this, &MainWindow::connectServer);
+    connect(ui->dcnt_pb, &QPushButton::clicked, this, &MainWindow::disconnectServer);
     connect(
         &trayIcon, &TrayIcon::trayMessageClicked, &trayIcon, [this]() { onPermissionRequested(); },
         Qt::DirectConnection);
-    connect(&wsSignalling, &WSSignalling::wsDisconnected, this, &MainWindow::disconnectServer);
-    connect(&wsSignalling, &WSSignalling::errorOccured, this, [this](const char* message) {
-        showErrorMessage(message);
-        disconnectServer();
-    });
-    connect(&wsSignalling, &WSSignalling::wsConnected, this, &MainWindow::onSignallingConnected);
-    connect(&connectTimer, &QTimer::timeout, this, &MainWindow::onDelayedConnect);
 
     localPeer = new QtLocalPeer(this, QString::fromUtf8(kAppName));
     peerIsClient = localPeer->isClient();
@@ -99,106 +77,38 @@ MainWindow::MainWindow(QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
-    if (isConnected) {
-        disconnectServer();
-    }
-    if (d) {
-        XCloseDisplay(d);
-    }
-    d = nullptr;
-    w = 0;
-    screenSpecs = ScreenSpecs{};
+    // The session ends first: its input thread releases held keys before the display closes.
+    sessionObj.shutdown();
     cli_log(LL_INFO, "%s finished\n", kAppName);
     delete ui;
 }
 
 void MainWindow::connectServer() {
-    ui->cnt_pb->setEnabled(false);
-    ui->dcnt_pb->setEnabled(true);
-
-    ConnectionParams& params = settings.connectionParams;
-    params.sessionId = ui->sesID_le->text().toStdString();
-    params.serverUrl = ui->srv_le->text().toStdString();
-
-    if (!validateConnectionParams(settings)) {
-        showErrorMessage("Cannot validate parameters");
-        return;
-    }
-    ui->msg_lbl->clear();
-
-    if (!settings.fromLink && !getServerApiSettings()) {
-        return;
-    }
-
-    LoggerWrapper::printCliParams("\nRunning with the following parameters:", settings);
-
-    if (settings.waylandSession) {
-        QMessageBox::warning(this, QString::fromUtf8(kAppName),
-                             tr("Usage of wayland protocol is not supported"), QMessageBox::Ok);
-    }
-
-    cli_log(LL_INFO, "Connecting to the server %s/ws/signalling with sessionID %s and admin %s\n",
-            params.serverUrl.c_str(), params.sessionId.c_str(),
-            nameOrNone(settings.serverApiParams.adminName));
-
-    if (wsSignalling.webSocket.wsConnect()) {
-        if (wsSignalling.connectionState() != SERVER_CONNECTING) {
-            wsSignalling.setConnState(SERVER_CONNECTING);
-        }
-        wsSignalling.gstreamer.startGlibThread();
-        cli_log(LL_DEBUG, "Glib thread started\n");
-    }
-
-    ui->cnt_pb->setEnabled(false);
-    ui->dcnt_pb->setEnabled(true);
-    isConnected = true;
-}
-
-void MainWindow::onSignallingConnected() {
-    wsInput.webSocket.wsConnect();
-    wsCursor.webSocket.wsConnect();
-    const std::string& adminName = settings.serverApiParams.adminName;
-    trayIcon.systemTrayIcon.setToolTip(
-        adminName.empty() ? TrayIcon::tr("Connection to your desktop has been established")
-                          : TrayIcon::tr("'%1' has connected to your desktop")
-                                .arg(QString::fromStdString(adminName)));
-    trayIcon.showConnectionMessage();
+    sessionObj.userConnect(ui->srv_le->text(), ui->sesID_le->text());
 }
 
 void MainWindow::disconnectServer() {
-    const ConnectionParams& params = settings.connectionParams;
-    cli_log(LL_INFO,
-            "Disconnecting from the server %s/ws/signalling with sessionID %s and admin %s\n",
-            params.serverUrl.c_str(), params.sessionId.c_str(),
-            nameOrNone(settings.serverApiParams.adminName));
+    sessionObj.userDisconnect();
+}
 
-    wsCursor.webSocket.close(QWebSocketProtocol::CloseCodeNormal, QString());
-    wsInput.webSocket.close(QWebSocketProtocol::CloseCodeNormal, QString());
-    wsSignalling.gstreamer.screenPipelineStop(true);
-    wsSignalling.gstreamer.stopGlibThread();
-    // A socket still opening is dropped too: otherwise it would connect after the user's
-    // Disconnect and start the session anyway.
-    WebSocketBase& socket = wsSignalling.webSocket;
-    if (socket.state() == QAbstractSocket::ConnectedState) {
-        socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
-    } else if (socket.state() != QAbstractSocket::UnconnectedState) {
-        socket.abort();
-    }
+void MainWindow::onSessionChanged() {
+    const bool busy = sessionObj.busy();
+    ui->cnt_pb->setEnabled(!busy);
+    ui->dcnt_pb->setEnabled(busy);
+}
 
-    ui->cnt_pb->setEnabled(true);
-    ui->dcnt_pb->setEnabled(false);
-    trayIcon.systemTrayIcon.setToolTip(QString::fromUtf8(kAppName));
-    isConnected = false;
+void MainWindow::onSignallingUp(const QString& adminName) {
+    trayIcon.systemTrayIcon.setToolTip(
+        adminName.isEmpty() ? TrayIcon::tr("Connection to your desktop has been established")
+                            : TrayIcon::tr("'%1' has connected to your desktop").arg(adminName));
+    trayIcon.showConnectionMessage();
 }
 
 void MainWindow::showErrorMessage(const char* message) {
-    if (!isUserDisconnect) {
-        ui->msg_lbl->setStyleSheet(QStringLiteral("QLabel {color: red }"));
-        ui->msg_lbl->setText(QCoreApplication::translate("MainWindow", message));
-        cli_log(LL_ERROR, "Terminate. Reason: %s\n", message);
-    }
-    ui->cnt_pb->setEnabled(true);
-    ui->dcnt_pb->setEnabled(false);
+    shownError = QByteArray(message);
+    ui->msg_lbl->setStyleSheet(QStringLiteral("QLabel {color: red }"));
+    ui->msg_lbl->setText(QCoreApplication::translate("MainWindow", message));
+    onSessionChanged();
 }
 
 void MainWindow::setGUIParams() {
@@ -228,45 +138,17 @@ void MainWindow::installTranslator() {
     }
 }
 
-bool MainWindow::getServerApiSettings() {
-    return resolveSessionSettings(serverApiDiscover, serverApiSettings, settings,
-                                  [this](const char* message) { showErrorMessage(message); });
-}
-
-// The server named by a link decides "notifyConnection", and anyone can send a link to a server
-// of their own. Only the configured server is trusted to waive the user's consent.
-bool MainWindow::decideLinkPermission() {
-    const QString configured = QString::fromStdString(settings.configuredServerUrl);
-    const QString linked = QString::fromStdString(settings.connectionParams.serverUrl);
-    if (!isSameServer(configured, linked)) {
-        cli_log(LL_WARNING,
-                "The server %s of the link is not the configured server %s, asking the user for "
-                "permission\n",
-                linked.toUtf8().constData(),
-                configured.isEmpty() ? "'NONE'" : configured.toUtf8().constData());
-        return true;
-    }
-    return settings.serverApiParams.notifyConnection;
-}
-
+// A click on the request notification (or at once without notifications): the question for the
+// request that is pending now; an answer for an older one is dropped by the session.
 void MainWindow::onPermissionRequested() {
-    if (!askPermission(QString::fromStdString(settings.serverApiParams.adminName), this)) {
+    const SessionTarget* target = sessionObj.pendingTarget();
+    if (!sessionObj.consentPending() || !target) {
+        cli_log(LL_INFO, "No connection request is waiting for permission\n");
         return;
     }
-    if (isConnected) {
-        disconnectServer();
-    }
-    setGUIParams();
-    ui->cnt_pb->click();
-}
-
-void MainWindow::onDelayedConnect() {
-    if (isConnected) {
-        disconnectServer();
-    }
-    setGUIParams();
-    isUserDisconnect = false;
-    connectServer();
+    const quint64 attempt = sessionObj.attempt();
+    const bool granted = askPermission(QString::fromStdString(target->serverApi.adminName), this);
+    sessionObj.answerConsent(attempt, granted);
 }
 
 void MainWindow::onPeerMessageReceived(const QString& message) {
@@ -275,19 +157,7 @@ void MainWindow::onPeerMessageReceived(const QString& message) {
         cli_log(LL_INFO,
                 "Got full url from second instance. Parsing URL and getting permission to "
                 "connect\n");
-        const QByteArray url = message.mid(message.indexOf(QLatin1Char(':')) + 1).toUtf8();
-        if (!parseFullUrl(url.constData(), settings)) {
-            cli_log(LL_ERROR, "Cannot parse full url\n");
-            return;
-        }
-        if (!getServerApiSettings()) {
-            return;
-        }
-        if (decideLinkPermission()) {
-            trayIcon.showRequestMessage();
-        } else {
-            connectTimer.start(kDelayedConnectMs);
-        }
+        sessionObj.handOver(message.mid(message.indexOf(QLatin1Char(':')) + 1));
         return;
     }
     if (message == APP_MSG_ACTIVATE) {
@@ -301,14 +171,7 @@ void MainWindow::onPeerMessageReceived(const QString& message) {
 void MainWindow::showEvent(QShowEvent* event) {
     if (!firstShowHandled) {
         firstShowHandled = true;
-        if (settings.fromLink) {
-            if (linkNeedsPermission) {
-                isUserDisconnect = false;
-                connectServer();
-            } else {
-                connectTimer.start(kDelayedConnectMs);
-            }
-        }
+        sessionObj.releaseStartupLink();
     }
     event->accept();
 }
@@ -316,6 +179,9 @@ void MainWindow::showEvent(QShowEvent* event) {
 void MainWindow::changeEvent(QEvent* event) {
     if (event->type() == QEvent::LanguageChange) {
         ui->retranslateUi(this);
+        if (!shownError.isEmpty()) {
+            ui->msg_lbl->setText(QCoreApplication::translate("MainWindow", shownError.constData()));
+        }
     }
     QMainWindow::changeEvent(event);
 }

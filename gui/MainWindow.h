@@ -1,17 +1,13 @@
-// The agent's window: connection fields and buttons, and the owner of one remote session.
+// The agent's window: connection fields and buttons, texts, tray and dialogs. It shows the
+// session's state and hands the user's actions to it.
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
-#include <QTimer>
 
 #include "GlobalSettings.h"
-#include "ServerApiDiscover.h"
-#include "ServerApiSettings.h"
+#include "Session.h"
 #include "TrayIcon.h"
-#include "WSCursor.h"
-#include "WSInput.h"
-#include "WSSignalling.h"
 
 class QCloseEvent;
 class QEvent;
@@ -29,12 +25,12 @@ public:
 
     static const QString APP_MSG_ACTIVATE;
 
+    // The Connect and Disconnect reactions.
     void connectServer();
     void disconnectServer();
     void showErrorMessage(const char* message);
     void setGUIParams();
     void installTranslator();
-    bool getServerApiSettings();
 
     // Whether the link the agent was started with needs the user's consent: the server asks for
     // it, or the link names a server other than the configured one.
@@ -46,6 +42,7 @@ public:
     QtLocalPeer* peer() const { return localPeer; }
 
     TrayIcon& tray() { return trayIcon; }
+    Session& session() { return sessionObj; }
 
 public slots:
     void onPeerMessageReceived(const QString& message);
@@ -56,22 +53,16 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    bool decideLinkPermission();
     void onPermissionRequested();
-    void onDelayedConnect();
-    void onSignallingConnected();
+    void onSessionChanged();
+    void onSignallingUp(const QString& adminName);
 
     Ui_MainWindow* ui;
     GlobalSettings& settings;
-    WSSignalling wsSignalling;
-    WSCursor wsCursor;
-    WSInput wsInput;
+    Session sessionObj;
     TrayIcon trayIcon;
-    ServerApiDiscover serverApiDiscover;
-    ServerApiSettings serverApiSettings;
-    QTimer connectTimer;
-    bool isConnected = false;
-    bool isUserDisconnect = false;
+    // The key of the error on show, re-applied after a language change retranslates the form.
+    QByteArray shownError;
 
     bool linkNeedsPermission = false;
     bool firstShowHandled = false;

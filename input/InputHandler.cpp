@@ -61,7 +61,8 @@ QJsonValue masked(const QJsonValue& value) {
 
 }  // namespace
 
-InputHandler::InputHandler(Injector& injector) : injector(injector) {}
+InputHandler::InputHandler(Injector& injector, const ScreenSpecs* screen)
+    : injector(injector), screen(screen) {}
 
 QByteArray InputHandler::maskedForLog(const QJsonObject& message) {
     return QJsonDocument(maskedObject(message)).toJson(QJsonDocument::Compact);
@@ -197,9 +198,9 @@ void InputHandler::shortcutPress(const std::vector<int>& keysyms) {
 
 void InputHandler::warpPointer(int x, int y) {
     const long long rootX =
-        std::clamp(static_cast<long long>(x) + screenSpecs.x, kMinCoordinate, kMaxCoordinate);
+        std::clamp(static_cast<long long>(x) + screen->x, kMinCoordinate, kMaxCoordinate);
     const long long rootY =
-        std::clamp(static_cast<long long>(y) + screenSpecs.y, kMinCoordinate, kMaxCoordinate);
+        std::clamp(static_cast<long long>(y) + screen->y, kMinCoordinate, kMaxCoordinate);
     injector.warpPointer(static_cast<int>(rootX), static_cast<int>(rootY));
     injector.flush();
 }

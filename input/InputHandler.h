@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "Injector.h"
+#include "ScreenGlobals.h"
 
 class QJsonObject;
 
 class InputHandler {
 public:
-    explicit InputHandler(Injector& injector);
+    // Pointer positions are relative to `screen`, the shared monitor, which outlives the handler.
+    explicit InputHandler(Injector& injector, const ScreenSpecs* screen = &screenSpecs);
 
     // One WebSocket text frame. Bad input is logged and dropped; nothing here throws or exits.
     void handleMessage(const QString& text);
@@ -42,6 +44,7 @@ private:
     int sendButton(unsigned button, bool press);
 
     Injector& injector;
+    const ScreenSpecs* screen;
     std::set<unsigned> pressedKeys;
     std::set<unsigned> pressedButtons;
 };

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "Queue.h"
+#include "ScreenGlobals.h"
 
 class QThread;
 
@@ -17,6 +18,10 @@ public:
 
     Queue<QString> queue;
 
+    // The display and monitor the next run of process() injects into; set on the owner's thread
+    // before the input thread starts, and not touched while it runs.
+    void setDisplay(_XDisplay* display, unsigned long root, const ScreenSpecs& screen);
+
 public slots:
     void pushInQueue(const QString& msg);
     // Runs until `ownerThread` is asked to stop; then releases whatever is still held down.
@@ -24,4 +29,7 @@ public slots:
 
 private:
     QThread* ownerThread;
+    _XDisplay* display = nullptr;
+    unsigned long root = 0;
+    ScreenSpecs screen;
 };

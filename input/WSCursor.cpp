@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "CursorSender.h"
+#include "WorkerThread.h"
 #include "logger.h"
 
 WSCursor::WSCursor(QObject* parent) : QObject(parent), webSocket(QStringLiteral("cursor")) {
@@ -22,7 +23,7 @@ WSCursor::WSCursor(QObject* parent) : QObject(parent), webSocket(QStringLiteral(
 
 WSCursor::~WSCursor() {
     webSocket.disconnect(this);
-    stopThread();
+    stopAndJoin(cursorThread);
     delete sender;
 }
 
@@ -42,17 +43,12 @@ void WSCursor::onConnected() {
     cursorThread.start(QThread::InheritPriority);
 }
 
-void WSCursor::onDisconnected() {
-    stopThread();
+void WSCursor::stopWorker() {
+    stopAndJoin(cursorThread);
 }
 
-void WSCursor::stopThread() {
-    if (!cursorThread.isRunning()) {
-        return;
-    }
-    cursorThread.requestInterruption();
-    cursorThread.quit();
-    cursorThread.wait();
+void WSCursor::onDisconnected() {
+    stopAndJoin(cursorThread);
 }
 
 void WSCursor::onError(QAbstractSocket::SocketError) {

@@ -22,6 +22,7 @@ public:
 
     CursorSender* cursorSender() const { return sender; }
     bool workerRunning() const { return cursorThread.isRunning(); }
+    void stopWorker();
 
 public slots:
     void sendCursor(const QString& msg);
@@ -33,8 +34,6 @@ private slots:
     void onTextMessageReceived(const QString& msg);
 
 private:
-    void stopThread();
-
     CursorSender* sender;
     QThread cursorThread;
 };

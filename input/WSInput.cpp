@@ -1,6 +1,8 @@
 #include "WSInput.h"
 
 #include "InputParser.h"
+#include "ScreenGlobals.h"
+#include "WorkerThread.h"
 #include "logger.h"
 
 WSInput::WSInput(QObject* parent)
@@ -21,30 +23,27 @@ WSInput::WSInput(QObject* parent)
 WSInput::~WSInput() {
     // The socket outlives this object's members while it closes; it must not call back into them.
     webSocket.disconnect(this);
-    stopThread();
+    stopAndJoin(inputThread);
     delete parser;
 }
 
 void WSInput::onConnected() {
+    // Handed over before the start: the thread reads only its own copies.
+    parser->setDisplay(d, w, screenSpecs);
     inputThread.start(QThread::InheritPriority);
 }
 
+void WSInput::stopWorker() {
+    stopAndJoin(inputThread);
+}
+
 void WSInput::onDisconnected() {
-    stopThread();
+    stopAndJoin(inputThread);
     // Events of a closed connection must not be replayed into the next one.
     const size_t dropped = parser->queue.clear();
     if (dropped != 0) {
         cli_log(LL_INFO, "Dropped %zu input events of the closed input channel\n", dropped);
     }
-}
-
-void WSInput::stopThread() {
-    if (!inputThread.isRunning()) {
-        return;
-    }
-    inputThread.requestInterruption();
-    inputThread.quit();
-    inputThread.wait();
 }
 
 void WSInput::onError(QAbstractSocket::SocketError) {

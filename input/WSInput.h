@@ -23,6 +23,9 @@ public:
 
     InputParser* inputParser() const { return parser; }
     bool workerRunning() const { return inputThread.isRunning(); }
+    // Stops and joins the input thread; held keys and buttons are released on the way out, so
+    // the display must still be open.
+    void stopWorker();
 
 private slots:
     void onConnected();
@@ -30,8 +33,6 @@ private slots:
     void onError(QAbstractSocket::SocketError error);
 
 private:
-    void stopThread();
-
     GlobalSettings& settings;
     InputParser* parser;
     QThread inputThread;

@@ -22,8 +22,13 @@ const char* boolText(bool value) {
 
 bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& settingsApi,
                             GlobalSettings& settings, const ShowErrorMessage& showErrorMessage) {
-    ConnectionParams& connection = settings.connectionParams;
-    ServerApiParams& serverApi = settings.serverApiParams;
+    return resolveSessionSettings(discover, settingsApi, settings.connectionParams,
+                                  settings.serverApiParams, showErrorMessage);
+}
+
+bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& settingsApi,
+                            ConnectionParams& connection, ServerApiParams& serverApi,
+                            const ShowErrorMessage& showErrorMessage) {
     const QString serverUrl = QString::fromStdString(connection.serverUrl);
 
     // Every resolution asks the server again.

@@ -4,6 +4,8 @@
 #include <functional>
 
 class GlobalSettings;
+struct ConnectionParams;
+struct ServerApiParams;
 class ServerApiDiscover;
 class ServerApiSettings;
 
@@ -23,3 +25,9 @@ using ShowErrorMessage = std::function<void(const char* message)>;
 // Blocks, processing events, for up to the clients' timeoutMs per request.
 bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& settingsApi,
                             GlobalSettings& settings, const ShowErrorMessage& showErrorMessage);
+
+// The same on a session's own copy of the records: a target resolved while another session runs
+// leaves GlobalSettings alone.
+bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& settingsApi,
+                            ConnectionParams& connection, ServerApiParams& serverApi,
+                            const ShowErrorMessage& showErrorMessage);

@@ -1,20 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QCheckBox>
-#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <memory>
 
 #include "GlobalSettings.h"
 #include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
 #include "MainWindow.h"
-#include "SessionServer.h"
 #include "TrayHost.h"
 #include "TrayIcon.h"
 
@@ -104,22 +100,6 @@ TEST_F(TrayTest, MenuOffersOnlyShowAfterHideAndOnlyHideAfterShow) {
     EXPECT_FALSE(log.contains("System tray is not available"));
 }
 
-TEST_F(TrayTest, ClickOnRequestNotificationShowsWindowAndAsksForPermission) {
-    QWidget window;
-    TrayIcon tray(&window);
-    tray.makeTrayHandlers();
-    QSignalSpy clicked(&tray, &TrayIcon::trayMessageClicked);
-
-    tray.showRequestMessage();
-    ASSERT_TRUE(guitest::waitFor([] { return balloon() != nullptr; }));
-    EXPECT_TRUE(clicked.isEmpty());
-    QTest::mousePress(balloon(), Qt::LeftButton);  // the balloon closes itself on the press
-    EXPECT_EQ(clicked.count(), 1);
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_TRUE(logcapture::sinceMark().contains("TrayIcon: showing request tray message"));
-    closeBalloons();
-}
-
 TEST_F(TrayTest, ClickOnConnectedNotificationDoesNothing) {
     QWidget window;
     TrayIcon tray(&window);
@@ -156,72 +136,4 @@ TEST_F(TrayTest, ExitFromTrayAskedNoPutsTheWindowBack) {
     EXPECT_TRUE(visibleDuringQuestion);
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(menuState(tray), (MenuState{true, true, false, false}));
-}
-
-namespace {
-
-// A running window to which a second instance hands `link`; returns once the request is up.
-struct HandOver {
-    SessionServer server;
-    std::unique_ptr<MainWindow> window;
-
-    void start(bool serverAsksConsent, bool configuredHere) {
-        guitest::initMedia();
-        ASSERT_TRUE(server.start());
-        server.relay.answerSession = false;
-        server.setSession(33, serverAsksConsent, QStringLiteral("Ada"));
-        auto& s = GlobalSettings::instance();
-        s.fromLink = false;
-        s.connectionParams.serverUrl = "https://vdi.example.org/assistant";
-        s.connectionParams.sessionId = "1";
-        s.connectionParams.videoCodec = "VP8";
-        s.connectionParams.audioCodec = "OPUS";
-        s.connectionParams.stunUrl = "stun://127.0.0.1:3478";
-        s.connectionParams.timeout = 60;
-        s.connectionParams.micVolume = 100;
-        s.configuredServerUrl =
-            configuredHere ? server.serverUrl().toStdString() : "https://vdi.example.org/assistant";
-        window = std::make_unique<MainWindow>();
-        window->show();
-        window->onPeerMessageReceived("activate:" + server.serverUrl() + "/33");
-    }
-};
-
-}  // namespace
-
-TEST_F(TrayTest, HandedOverLinkAsksThroughTheNotificationAndConnectsWithConsent) {
-    HandOver h;
-    h.start(true, true);
-    ASSERT_TRUE(guitest::waitFor([] { return balloon() != nullptr; }));
-    EXPECT_TRUE(h.server.relay.agentMessages.isEmpty());
-
-    bool named = false;
-    guitest::onModal("PermissionDialog", [&](QWidget* d) {
-        named = d->findChild<QLabel*>(QStringLiteral("label"))->text().contains("'Ada'");
-        d->findChild<QCheckBox*>(QStringLiteral("checkBox"))->click();
-        d->findChild<QPushButton*>(QStringLiteral("give_pb"))->click();
-    });
-    QTest::mousePress(balloon(), Qt::LeftButton);  // the balloon closes itself on the press
-    EXPECT_TRUE(named);
-    ASSERT_TRUE(guitest::waitFor([&] { return h.server.relay.agentMessages.size() >= 2; }));
-    EXPECT_EQ(h.server.relay.agentMessages.at(1), "SESSION 33");
-    EXPECT_TRUE(logcapture::sinceMark().contains("permission result for 'Ada': true"));
-    closeBalloons();
-}
-
-TEST_F(TrayTest, HandedOverLinkToAnotherServerAsksEvenWhenThatServerWaivesConsent) {
-    HandOver h;
-    h.start(false, false);
-    ASSERT_TRUE(guitest::waitFor([] { return balloon() != nullptr; }));
-    EXPECT_TRUE(logcapture::sinceMark().contains("is not the configured server"));
-
-    guitest::onModal("PermissionDialog", [&](QWidget* d) {
-        d->findChild<QPushButton*>(QStringLiteral("cancel_pb"))->click();
-    });
-    QTest::mousePress(balloon(), Qt::LeftButton);  // the balloon closes itself on the press
-    // Refused, and no delayed connect either.
-    QTest::qWait(5500);
-    EXPECT_TRUE(h.server.relay.agentMessages.isEmpty());
-    EXPECT_EQ(h.server.front.webSocketConnections(), 0);
-    closeBalloons();
 }
