@@ -22,6 +22,7 @@
 #include "MainWindow.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
+#include "SettingsLog.h"
 #include "XErrorHandler.h"
 #include "logger.h"
 
@@ -73,8 +74,8 @@ QString activationMessage(const GlobalSettings& settings) {
 int main(int argc, char** argv) {
     // Every log line is echoed to standard output: a reader that went away must not kill the agent.
     std::signal(SIGPIPE, SIG_IGN);
-    LoggerWrapper logger;
-    installLogBridges();
+    LoggerWrapper logger(kOrganisation, kAppName);
+    installLogBridges(kAppName);
 
     if (!gst_is_initialized()) {
         gst_init(nullptr, nullptr);
@@ -117,8 +118,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     quitOnTerminationSignals(app);
 
-    logger.printCliParams("Params from CLI :", settings);
-    logger.readAndLogSystemInfo();
+    printCliParams("Params from CLI :", settings);
+    readAndLogSystemInfo(QGuiApplication::platformName(), settings);
 
     // A protocol error on the shared display must not end the process (Xlib's default handler
     // exits): the logging handler is in place before the display is first queried.

@@ -14,11 +14,11 @@
 #include "DisplayProbe.h"
 #include "GuiResources.h"
 #include "LinkTrust.h"
-#include "LoggerWrapper.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
 #include "ScreenGlobals.h"
 #include "SessionSettingsResolution.h"
+#include "SettingsLog.h"
 #include "Validation.h"
 #include "logger.h"
 #include "ui_MainWindow.h"
@@ -130,7 +130,7 @@ void MainWindow::connectServer() {
         return;
     }
 
-    LoggerWrapper::printCliParams("\nRunning with the following parameters:", settings);
+    printCliParams("\nRunning with the following parameters:", settings);
 
     if (settings.waylandSession) {
         QMessageBox::warning(this, QString::fromUtf8(kAppName),

@@ -53,8 +53,8 @@ protected:
 // Start-up order: Qt, GStreamer with threshold ERROR, GLib's default domain; installed before
 // GStreamer is initialised, as the program does (so this test runs first).
 TEST_F(Bridges, InstalledBridgesRouteEverySource) {
-    installLogBridges();
-    installLogBridges();  // a second call must not double the lines
+    installLogBridges("Kelvano Assistant");
+    installLogBridges("Kelvano Assistant");  // a second call must not double the lines
     ensureGst();
     EXPECT_EQ(gst_debug_get_default_threshold(), GST_LEVEL_ERROR);
     GstDebugCategory* cat = _gst_debug_category_new("bridgeinstall", 0, "installed bridges");

@@ -4,12 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QSysInfo>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <memory>
 
-#include "GlobalSettings.h"
 #include "LogTestUtil.h"
 #include "LoggerWrapper.h"
 #include "logger.h"
@@ -41,21 +39,12 @@ protected:
     QString root_;
 };
 
-// Everything after the "[LEVEL] " of the first line of a raw log text.
-QString firstMessage(const QString& raw) {
-    auto m = lineRe().match(raw.section('\n', 0, 0));
-    if (!m.hasMatch()) {
-        return {};
-    }
-    return raw.mid(m.capturedStart(13));
-}
-
 }  // namespace
 
 TEST_F(Wrapper, LogsUnderTheSettingsDirectoryAndEchoes) {
     {
         StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         EXPECT_EQ(log.getLogDir(), settingsDir());
         EXPECT_STREQ(log.config().file_name, QFile::encodeName(logFile()).constData());
         EXPECT_EQ(log.config().level_mask, 2071u);
@@ -73,7 +62,7 @@ TEST_F(Wrapper, LogsUnderTheSettingsDirectoryAndEchoes) {
 TEST_F(Wrapper, DestructionClosesTheLog) {
     {
         StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         cli_log(LL_INFO, "inside");
     }
     {
@@ -87,7 +76,7 @@ TEST_F(Wrapper, DestructionClosesTheLog) {
 TEST_F(Wrapper, PrintsTheLogPathLineOnStdoutOnly) {
     {
         StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         log.printLogFilePath();
     }
     EXPECT_EQ(readAll(stdoutFile()),
@@ -100,7 +89,7 @@ TEST_F(Wrapper, NonLatinSettingsDirectory) {
     useSettingsRoot(tmp_.path() + QString::fromUtf8("/Иван/конфиг"));
     {
         StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         cli_log(LL_INFO, "hello");
         log.printLogFilePath();
     }
@@ -109,97 +98,10 @@ TEST_F(Wrapper, NonLatinSettingsDirectory) {
                     .endsWith(QString("getLogFilename: %1 -> %2\n").arg(settingsDir(), logFile())));
 }
 
-TEST_F(Wrapper, ParameterBlockHasTheExactShape) {
-    GlobalSettings& gs = GlobalSettings::instance();
-    const ConnectionParams saved = gs.connectionParams;
-    const bool savedFromLink = gs.fromLink;
-    gs.connectionParams.sessionId = "4711";
-    gs.connectionParams.serverUrl = "https://vdi.example.test";
-    gs.connectionParams.timeout = 60;
-    gs.connectionParams.videoCodec = "h264";
-    gs.connectionParams.audioCodec = "G711";
-    gs.connectionParams.stunUrl = "stun://127.0.0.1:3478";
-    gs.connectionParams.micVolume = 55;
-    gs.connectionParams.disableSsl = true;
-    gs.fromLink = false;
-    gs.debug = true;
-    {
-        StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
-        log.printCliParams("Params from CLI :", gs);
-    }
-    gs.connectionParams = saved;
-    gs.fromLink = savedFromLink;
-    gs.debug = false;
-    EXPECT_EQ(firstMessage(rawLog()),
-              "Params from CLI :\n"
-              "session-id=4711,\n"
-              "server-url=https://vdi.example.test,\n"
-              "timeout=60,\n"
-              "video-codec=h264,\n"
-              "audio-codec=G711,\n"
-              "stun-url=stun://127.0.0.1:3478,\n"
-              "force=1\n"
-              "from-link=0\n");
-}
-
-TEST_F(Wrapper, ParameterBlockWithLeadingNewlineTitle) {
-    GlobalSettings& gs = GlobalSettings::instance();
-    const bool savedFromLink = gs.fromLink;
-    gs.fromLink = true;
-    {
-        StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
-        log.printCliParams("\nRunning with the following parameters:", gs);
-    }
-    gs.fromLink = savedFromLink;
-    const QString msg = firstMessage(rawLog());
-    EXPECT_TRUE(msg.startsWith("\nRunning with the following parameters:\nsession-id="));
-    EXPECT_TRUE(msg.endsWith("force=0\nfrom-link=1\n")) << msg.toStdString();
-}
-
-TEST_F(Wrapper, SystemInfoLineAndWaylandDetection) {
-    struct Row {
-        const char* platform;
-        const char* sessionType;
-        bool wayland;
-    };
-    const Row rows[] = {
-        {"xcb", "x11", false},        {"xcb", "wayland", false},  // only the Qt platform counts
-        {"wayland", "wayland", true}, {"Wayland-EGL", "", true}, {"offscreen", "", false},
-    };
-    GlobalSettings& gs = GlobalSettings::instance();
-    for (const Row& row : rows) {
-        gs.waylandSession = false;
-        qputenv("XDG_SESSION_TYPE", row.sessionType);
-        qputenv("XDG_CURRENT_DESKTOP", "XFCE");
-        QFile::remove(logFile());
-        {
-            StdoutCapture cap(stdoutFile());
-            LoggerWrapper log;
-            log.readAndLogSystemInfo(row.platform);
-        }
-        const QStringList out = readLines(logFile());
-        ASSERT_EQ(out.size(), row.wayland ? 2 : 1) << row.platform;
-        EXPECT_TRUE(
-            out[0].endsWith(QString("[INFO] System info : %1 %2 %3 %4 XFCE %5")
-                                .arg(QSysInfo::kernelType(), QSysInfo::kernelVersion(),
-                                     QSysInfo::prettyProductName(), row.sessionType, row.platform)))
-            << out[0].toStdString();
-        if (row.wayland) {
-            EXPECT_TRUE(out[1].endsWith("[WARNING] Usage of wayland protocol is not supported"));
-        }
-        EXPECT_EQ(gs.waylandSession, row.wayland) << row.platform;
-    }
-    gs.waylandSession = false;
-    qunsetenv("XDG_SESSION_TYPE");
-    qunsetenv("XDG_CURRENT_DESKTOP");
-}
-
 TEST_F(Wrapper, DebugFlagSwitchesTheDebugBit) {
     {
         StdoutCapture cap(stdoutFile());
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         log.setDebug(true);
         EXPECT_EQ(log.config().level_mask, 2071u | LL_DEBUG);
         cli_log(LL_DEBUG, "seen");
