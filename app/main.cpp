@@ -17,6 +17,7 @@
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "GlobalSettings.h"
+#include "LinkTrust.h"
 #include "LogBridges.h"
 #include "LoggerWrapper.h"
 #include "MainWindow.h"
@@ -146,7 +147,8 @@ int main(int argc, char** argv) {
     cli_log(LL_INFO, "Starting: %s, version %s\n", kAppName, kAppVersion);
 
     if (settings.fromLink && window->needsPermission() &&
-        !askPermission(QString::fromStdString(settings.serverApiParams.adminName), nullptr)) {
+        !askPermission(QString::fromStdString(settings.serverApiParams.adminName),
+                       foreignServerHost(settings), nullptr)) {
         return terminationRequested ? 0 : 1;
     }
     if (terminationRequested) {

@@ -250,7 +250,8 @@ bool MainWindow::decideLinkPermission() {
 }
 
 void MainWindow::onPermissionRequested() {
-    if (!askPermission(QString::fromStdString(settings.serverApiParams.adminName), this)) {
+    if (!askPermission(QString::fromStdString(settings.serverApiParams.adminName),
+                       foreignServerHost(settings), this)) {
         return;
     }
     if (isConnected) {

@@ -233,7 +233,7 @@ TEST_F(FlowTest, StartFromLinkWithConsentSharesTheScreenAndSurvivesARestore) {
         d->findChild<QCheckBox*>(QStringLiteral("checkBox"))->click();
         d->findChild<QPushButton*>(QStringLiteral("give_pb"))->click();
     });
-    ASSERT_TRUE(askPermission(QStringLiteral("Ada"), nullptr));
+    ASSERT_TRUE(askPermission(QStringLiteral("Ada"), QString(), nullptr));
     w.show();
     EXPECT_EQ(count("Connecting to the server"), 1);
 
