@@ -17,19 +17,24 @@
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "GlobalSettings.h"
+#include "LinkTrust.h"
 #include "LogBridges.h"
 #include "LoggerWrapper.h"
 #include "MainWindow.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
+#include "SettingsLog.h"
 #include "XErrorHandler.h"
 #include "logger.h"
 
 namespace {
 
 // SIGTERM and SIGINT (logout, kill, Ctrl+C) end the event loop like closing the window, so that the
-// session is closed and the log finished instead of the process vanishing mid-call.
+// session is closed and the log finished instead of the process vanishing mid-call. A signal that
+// comes while the window is still being built (the settings fetch waits there) has no event loop
+// to end yet: it is remembered, and start-up stops as soon as the wait returns.
 int signalFds[2] = {-1, -1};
+bool terminationRequested = false;
 
 void onTerminationSignal(int) {
     const char byte = 1;
@@ -42,11 +47,13 @@ void quitOnTerminationSignals(QCoreApplication& app) {
         return;
     }
     auto* notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, notifier] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(signalFds[1], &byte, 1);
-        notifier->setEnabled(false);
-        cli_log(LL_INFO, "Termination signal received, finishing\n");
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char bytes[16];
+        [[maybe_unused]] const ssize_t n = ::read(signalFds[1], bytes, sizeof bytes);
+        if (!terminationRequested) {
+            cli_log(LL_INFO, "Termination signal received, finishing\n");
+        }
+        terminationRequested = true;
         app.quit();
     });
     struct sigaction action {};
@@ -73,8 +80,8 @@ QString activationMessage(const GlobalSettings& settings) {
 int main(int argc, char** argv) {
     // Every log line is echoed to standard output: a reader that went away must not kill the agent.
     std::signal(SIGPIPE, SIG_IGN);
-    LoggerWrapper logger;
-    installLogBridges();
+    LoggerWrapper logger(kOrganisation, kAppName);
+    installLogBridges(kAppName);
 
     if (!gst_is_initialized()) {
         gst_init(nullptr, nullptr);
@@ -117,13 +124,17 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     quitOnTerminationSignals(app);
 
-    logger.printCliParams("Params from CLI :", settings);
-    logger.readAndLogSystemInfo();
+    printCliParams("Params from CLI :", settings);
+    readAndLogSystemInfo(QGuiApplication::platformName(), settings);
 
     // A protocol error on the shared display must not end the process (Xlib's default handler
     // exits): the logging handler is in place before the display is first queried.
     setDisplayOpenedHook([](_XDisplay*) { installXErrorHandler(); });
     auto window = std::make_unique<MainWindow>();
+    // Status 0, as when the user closes the window; the window's destructor finishes the log.
+    if (terminationRequested) {
+        return 0;
+    }
     if (window->isClient()) {
         const QString message = activationMessage(settings);
         cli_log(LL_INFO, "Already running. Sending message to first instance %s\n",
@@ -136,8 +147,12 @@ int main(int argc, char** argv) {
     cli_log(LL_INFO, "Starting: %s, version %s\n", kAppName, kAppVersion);
 
     if (settings.fromLink && window->needsPermission() &&
-        !askPermission(QString::fromStdString(settings.serverApiParams.adminName), nullptr)) {
-        return 1;
+        !askPermission(QString::fromStdString(settings.serverApiParams.adminName),
+                       foreignServerHost(settings), nullptr)) {
+        return terminationRequested ? 0 : 1;
+    }
+    if (terminationRequested) {
+        return 0;
     }
 
     window->show();

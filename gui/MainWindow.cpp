@@ -11,6 +11,7 @@
 
 #include "AppInfo.h"
 #include "GuiResources.h"
+#include "LinkTrust.h"
 #include "PermissionDialog.h"
 #include "QtLocalPeer.h"
 #include "logger.h"
@@ -147,7 +148,11 @@ void MainWindow::onPermissionRequested() {
         return;
     }
     const quint64 attempt = sessionObj.attempt();
-    const bool granted = askPermission(QString::fromStdString(target->serverApi.adminName), this);
+    const bool granted = askPermission(
+        QString::fromStdString(target->serverApi.adminName),
+        foreignServerHost(QString::fromStdString(settings.configuredServerUrl),
+                          QString::fromStdString(target->connection.serverUrl)),
+        this);
     sessionObj.answerConsent(attempt, granted);
 }
 

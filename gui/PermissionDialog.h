@@ -12,7 +12,9 @@ class PermissionDialog : public QDialog {
     Q_OBJECT
 
 public:
-    PermissionDialog(const QString& adminName, QWidget* parent);
+    // `foreignHost`: the host of a link's server that is not the configured one; empty for the
+    // configured server.
+    PermissionDialog(const QString& adminName, const QString& foreignHost, QWidget* parent);
     ~PermissionDialog() override;
 
     bool isPermissionGiven() const { return permissionGiven; }
@@ -27,4 +29,5 @@ private:
 };
 
 // Runs the dialog modally; true only when the user ticked the box and pressed "Give permission".
-bool askPermission(QString adminName, QWidget* parent);
+// `foreignHost` as for the dialog.
+bool askPermission(QString adminName, QString foreignHost, QWidget* parent);

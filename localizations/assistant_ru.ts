@@ -154,6 +154,10 @@
         <source>Give permission to share your screen?</source>
         <translation>Дать разрешение на просмотр вашего экрана?</translation>
     </message>
+    <message>
+        <source>The request comes from the server %1, which is not your organisation&apos;s configured server.</source>
+        <translation>Запрос пришёл с сервера %1, который не является настроенным сервером вашей организации.</translation>
+    </message>
 </context>
 <context>
     <name>TrayIcon</name>

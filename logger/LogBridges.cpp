@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <cstdlib>
 
-#include "AppInfo.h"
 #include "logger.h"
 
 namespace {
@@ -48,6 +47,11 @@ unsigned glibLevel(GLogLevelFlags flags) {
     return LL_BRIDGE;
 }
 
+QByteArray& applicationName() {
+    static QByteArray name;
+    return name;
+}
+
 unsigned gstLevel(GstDebugLevel level) {
     // Indexed by GStreamer's level: NONE, ERROR, WARNING, FIXME, INFO, DEBUG, LOG, TRACE,
     // (unnamed), MEMDUMP, COUNT.
@@ -68,7 +72,7 @@ void qt_to_clog(QtMsgType type, const QMessageLogContext& context, const QString
     cli_log(qtLevel(type), "[QT] %s:%d (%s) - %s\n", orNull(context.file), context.line,
             orNull(context.function), text.constData());
     if (type == QtFatalMsg) {
-        cli_log(LL_CRITICAL, "%s application aborted\n", kAppName);
+        cli_log(LL_CRITICAL, "%s application aborted\n", applicationName().constData());
         std::abort();
     }
 }
@@ -98,12 +102,13 @@ std::string gvalueToStdString(const GValue* value) {
     return text ? std::string(text) : std::string();
 }
 
-void installLogBridges() {
+void installLogBridges(const char* name) {
     static bool installed = false;
     if (installed) {
         return;
     }
     installed = true;
+    applicationName() = name;
     qInstallMessageHandler(qt_to_clog);
     gst_debug_remove_log_function(gst_debug_log_default);
     gst_debug_add_log_function(gstreamer_to_log, nullptr, nullptr);

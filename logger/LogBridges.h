@@ -25,5 +25,6 @@ std::string gvalueToStdString(const GValue* value);
 // Installs the three bridges, in start-up order: Qt's handler; GStreamer's log function in
 // place of its default output, with the default threshold at ERROR; GLib's handler for the
 // default domain (error, critical and warning, plus the recursion and fatal flags).
+// `applicationName` names the program in the line logged before a Qt fatal message aborts.
 // Safe to call before gst_init; a second call does nothing.
-void installLogBridges();
+void installLogBridges(const char* applicationName);

@@ -4,16 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QSettings>
-#include <QSysInfo>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "AppInfo.h"
-#include "GlobalSettings.h"
 
 namespace {
 
@@ -21,15 +16,15 @@ constexpr uint32_t kAppLevelMask = LL_CRITICAL | LL_ERROR | LL_WARNING | LL_INFO
 
 }  // namespace
 
-const char* getLogFilename(const QString& dir) {
+const char* getLogFilename(const QString& dir, const QString& application) {
     static QByteArray name;
     // The file-system encoding rather than Latin-1: a home directory with letters outside
     // Latin-1 must still get its log.
-    name = QFile::encodeName(QString("%1%2logs%2%3.log").arg(dir, "/", kAppName));
+    name = QFile::encodeName(QString("%1%2logs%2%3.log").arg(dir, "/", application));
     return name.constData();
 }
 
-LoggerWrapper::LoggerWrapper() : config_{} {
+LoggerWrapper::LoggerWrapper(const char* organisation, const char* application) : config_{} {
     config_.level_mask = kAppLevelMask;
     config_.max_file_size = 10485760;
     config_.close_delay_us = 10000;
@@ -40,10 +35,10 @@ LoggerWrapper::LoggerWrapper() : config_{} {
     config_.echo_stdout = 1;
     {
         // Opened only to learn where the user's settings live.
-        QSettings settings(QSettings::IniFormat, QSettings::UserScope, kOrganisation, kAppName);
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, organisation, application);
         logDir = QDir::toNativeSeparators(QFileInfo(settings.fileName()).absolutePath());
     }
-    config_.file_name = getLogFilename(logDir);
+    config_.file_name = getLogFilename(logDir, QString::fromUtf8(application));
     int rc = init_logger_cli(&config_);
     if (rc != 0) {
         std::printf("error init logger: (%d): %s\n", -rc, std::strerror(-rc));
@@ -60,32 +55,6 @@ void LoggerWrapper::printLogFilePath() const {
     std::printf("getLogFilename: %s -> %s\n", logDir.toUtf8().constData(),
                 config_.file_name ? config_.file_name : "");
     std::fflush(stdout);
-}
-
-void LoggerWrapper::printCliParams(const char* title, const GlobalSettings& settings) {
-    const ConnectionParams& p = settings.connectionParams;
-    cli_log(LL_INFO, "%s\n%s=%s,\n%s=%s,\n%s=%d,\n%s=%s,\n%s=%s,\n%s=%s,\n%s=%d\n%s=%d\n", title,
-            sessionIdLabel, p.sessionId.c_str(), serverUrlLabel, p.serverUrl.c_str(), tmoLabel,
-            p.timeout, videoCodecLabel, p.videoCodec.c_str(), audioCodecLabel, p.audioCodec.c_str(),
-            stunUrlLabel, p.stunUrl.c_str(), disableSslLabel, p.disableSsl ? 1 : 0, fromLinkLabel,
-            settings.fromLink ? 1 : 0);
-}
-
-void LoggerWrapper::readAndLogSystemInfo() const {
-    readAndLogSystemInfo(QGuiApplication::platformName());
-}
-
-void LoggerWrapper::readAndLogSystemInfo(const QString& platformName) const {
-    const QString line =
-        QString("System info : %1 %2 %3 %4 %5 %6")
-            .arg(QSysInfo::kernelType(), QSysInfo::kernelVersion(), QSysInfo::prettyProductName(),
-                 qEnvironmentVariable("XDG_SESSION_TYPE"),
-                 qEnvironmentVariable("XDG_CURRENT_DESKTOP"), platformName);
-    cli_log(LL_INFO, "%s", line.toUtf8().constData());
-    if (platformName.contains("wayland", Qt::CaseInsensitive)) {
-        cli_log(LL_WARNING, "Usage of wayland protocol is not supported\n");
-        GlobalSettings::instance().waylandSession = true;
-    }
 }
 
 void LoggerWrapper::setDebug(bool on) {

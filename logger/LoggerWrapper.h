@@ -5,16 +5,15 @@
 
 #include "logger.h"
 
-class GlobalSettings;
-
-// Bytes of "<dir>/logs/Kelvano Assistant.log" in the file-system encoding. The text lives in a
+// Bytes of "<dir>/logs/<application>.log" in the file-system encoding. The text lives in a
 // static buffer that the next call replaces.
-const char* getLogFilename(const QString& dir);
+const char* getLogFilename(const QString& dir, const QString& application);
 
 class LoggerWrapper {
 public:
-    // Opens the log; when the core cannot be initialised the process ends with status 1.
-    LoggerWrapper();
+    // Opens the log in the settings directory of `organisation` and `application`; when the core
+    // cannot be initialised the process ends with status 1.
+    LoggerWrapper(const char* organisation, const char* application);
     ~LoggerWrapper();
 
     LoggerWrapper(const LoggerWrapper&) = delete;
@@ -22,12 +21,6 @@ public:
 
     // "getLogFilename: <dir> -> <file>" on standard output (not into the log).
     void printLogFilePath() const;
-    // The parameter block, logged at INFO under `title`.
-    static void printCliParams(const char* title, const GlobalSettings& settings);
-    // The "System info : ..." line; marks a wayland platform in GlobalSettings.
-    void readAndLogSystemInfo() const;
-    // Same, for a given Qt platform name.
-    void readAndLogSystemInfo(const QString& platformName) const;
     // Adds (or removes) the DEBUG bit in the configuration and in the running log.
     void setDebug(bool on);
 

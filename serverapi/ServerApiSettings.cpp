@@ -94,6 +94,16 @@ QStringList ServerApiSettings::stunServers() {
     return urls;
 }
 
+std::optional<int> ServerApiSettings::sessionNumberOf(const QString& sessionId) {
+    static const QRegularExpression plainNumber(QStringLiteral("^(0|[1-9][0-9]*)$"));
+    bool inRange = false;
+    const int number = sessionId.toInt(&inRange, 10);
+    if (!plainNumber.match(sessionId).hasMatch() || !inRange) {
+        return std::nullopt;
+    }
+    return number;
+}
+
 bool ServerApiSettings::validateStunUrl(const QString& url) {
     static const QString uint16 = QStringLiteral(
         "(6553[0-5]|655[0-2][0-9]|65[0-4][0-9]{2}|6[0-4][0-9]{3}|[1-5][0-9]{4}|[1-9][0-9]{1,3}|[0-"

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 #include "ServerApi.h"
 
@@ -27,6 +28,10 @@ public:
     // A text key: a JSON string, else empty; a missing key or a bad reply gives the default with
     // a log line.
     QString textSetting(const QString& key, const QString& defaultValue);
+
+    // The number of a session id that is a plain decimal number within int range, without sign,
+    // blanks or leading zeros ("0" itself is one); nothing for any other id.
+    static std::optional<int> sessionNumberOf(const QString& sessionId);
 
     // The valid "StunServers" URLs of the reply, in reply order, in the "stun://" form.
     QStringList stunServers();

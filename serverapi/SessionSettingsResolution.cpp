@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QVersionNumber>
+#include <optional>
 
 #include "GlobalSettings.h"
 #include "ServerApiDiscover.h"
@@ -53,10 +54,23 @@ bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& sett
             discovery.toJson(QJsonDocument::Indented).constData());
     cli_log(LL_INFO, "Server version: %s\n", version.toString().toUtf8().constData());
 
+    // Another id's settings (those of session 0 for "abc", of 42 for "0042") must neither be
+    // asked for nor waive the user's consent.
+    const std::optional<int> sessionNumber =
+        ServerApiSettings::sessionNumberOf(QString::fromStdString(connection.sessionId));
+    if (!sessionNumber) {
+        cli_log(LL_WARNING,
+                "serverApiSettings: the session id is not a decimal number, using the default "
+                "settings and asking permission\n");
+        serverApi.notifyConnection = true;
+        serverApi.adminName.clear();
+        serverApi.enableAudio = true;
+        serverApi.serverVersion = version;
+        serverApi.showCursor = true;
+        return true;
+    }
     settingsApi.baseUrl = serverUrl;
-    bool sessionIsNumber = false;
-    settingsApi.sessionNumber =
-        QString::fromStdString(connection.sessionId).toInt(&sessionIsNumber, 10);
+    settingsApi.sessionNumber = *sessionNumber;
 
     if (QVersionNumber::compare(version, QVersionNumber(0, 7, 0)) < 0) {
         settingsApi.setSettingsApiPath(true);
@@ -67,12 +81,6 @@ bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& sett
         serverApi.adminName =
             settingsApi.textSetting(QStringLiteral("displayName"), QString()).toStdString();
         serverApi.enableAudio = settingsApi.boolSetting(QStringLiteral("audioEnable"), true);
-        if (!sessionIsNumber && !serverApi.notifyConnection) {
-            // Those were the settings of session 0, not of this one: they cannot waive consent.
-            cli_log(LL_WARNING,
-                    "serverApiSettings: session id is not a number, asking permission anyway\n");
-            serverApi.notifyConnection = true;
-        }
         cli_log(LL_INFO, "Ask permission from user: %s\n", boolText(serverApi.notifyConnection));
         cli_log(LL_INFO, "Admin name: %s\n", serverApi.adminName.c_str());
         cli_log(LL_INFO, "Enable audio: %s\n", boolText(serverApi.enableAudio));

@@ -33,3 +33,20 @@ bool isSameServer(const QString& configuredUrl, const QString& linkUrl) {
     const int port = defaultPort(scheme);
     return a.port(port) == b.port(port);
 }
+
+QString foreignServerHost(const QString& configuredUrl, const QString& linkUrl) {
+    if (isSameServer(configuredUrl, linkUrl)) {
+        return {};
+    }
+    const QUrl url(linkUrl, QUrl::StrictMode);
+    const QString host = url.host(QUrl::FullyEncoded);
+    if (host.isEmpty()) {
+        return linkUrl;
+    }
+    return url.port() == -1 ? host : QStringLiteral("%1:%2").arg(host).arg(url.port());
+}
+
+QString foreignServerHost(const GlobalSettings& settings) {
+    return foreignServerHost(QString::fromStdString(settings.configuredServerUrl),
+                             QString::fromStdString(settings.connectionParams.serverUrl));
+}

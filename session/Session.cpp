@@ -3,7 +3,7 @@
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "LinkTrust.h"
-#include "LoggerWrapper.h"
+#include "SettingsLog.h"
 #include "ScreenGlobals.h"
 #include "SessionSettingsResolution.h"
 #include "Validation.h"
@@ -367,7 +367,7 @@ void Session::startConnection(const SessionTarget& target, quint64 mine) {
     connection = Connection{target, mine, false};
     emit changed();
 
-    LoggerWrapper::printCliParams("\nRunning with the following parameters:", settings);
+    printCliParams("\nRunning with the following parameters:", settings);
     if (settings.waylandSession) {
         emit waylandWarning();
         if (!connection || connection->attempt != mine || shutDown) {

@@ -121,7 +121,7 @@ TEST(LocaleChild, Russian) {
         cancel = d->findChild<QPushButton*>("cancel_pb")->text();
         d->findChild<QPushButton*>("cancel_pb")->click();
     });
-    EXPECT_FALSE(askPermission(QStringLiteral("Анна"), &w));
+    EXPECT_FALSE(askPermission(QStringLiteral("Анна"), QString(), &w));
     EXPECT_EQ(question, "Дать разрешение администратору 'Анна' на просмотр вашего экрана?");
     EXPECT_EQ(agree, " Да, я согласен");
     EXPECT_EQ(give, "Разрешить");

@@ -261,7 +261,7 @@ protected:
 
 TEST_F(Wrapper, LogsUnderANonLatinSettingsFolder) {
     {
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         cli_log(LL_INFO, "hello");
     }
     ASSERT_EQ(readLines(wrapperLog()).size(), 1);
@@ -270,7 +270,7 @@ TEST_F(Wrapper, LogsUnderANonLatinSettingsFolder) {
 
 TEST_F(Wrapper, DebugFlagSwitchesDebugLinesAtRunTime) {
     {
-        LoggerWrapper log;
+        LoggerWrapper log("PELKA", "Kelvano Assistant");
         cli_log(LL_DEBUG, "hidden");
         log.setDebug(true);
         cli_log(LL_DEBUG, "seen");
@@ -297,8 +297,8 @@ GstDebugCategory* category() {
 // GStreamer (threshold ERROR) and GLib's default domain each give one line; a second install
 // doubles nothing.
 TEST_F(Bridges, InstalledBridgesRouteEverySource) {
-    installLogBridges();
-    installLogBridges();
+    installLogBridges("Kelvano Assistant");
+    installLogBridges("Kelvano Assistant");
     testenv::initGStreamer();
     GstDebugCategory* cat = _gst_debug_category_new("bridgeinstall", 0, "installed bridges");
     start();

@@ -1,4 +1,5 @@
-// Renders the main window (idle and with an error) and the permission dialog into PNG files.
+// Renders the main window (idle and with an error) and the permission dialog (for the configured
+// server and for another one) into PNG files.
 // Usage: gui_screenshots <output directory> <file prefix>
 #include <QApplication>
 #include <QDir>
@@ -46,8 +47,11 @@ int main(int argc, char** argv) {
         ok &= save(w, out.filePath(prefix + "-error.png"));
         w.hide();
         // The translator belongs to the window, so the dialog is made while it lives.
-        PermissionDialog d(QStringLiteral("Anna Petrova"), nullptr);
+        PermissionDialog d(QStringLiteral("Anna Petrova"), QString(), nullptr);
         ok &= save(d, out.filePath(prefix + "-permission.png"));
+        PermissionDialog other(QStringLiteral("Anna Petrova"), QStringLiteral("help.example.net"),
+                               nullptr);
+        ok &= save(other, out.filePath(prefix + "-permission-other-server.png"));
     }
     return ok ? 0 : 1;
 }
