@@ -7,18 +7,12 @@
 #include "LogCapture.h"
 
 // The process-wide log mark of the older suites; new code uses LogCapture directly.
-namespace logcapture {
-inline LogCapture& shared() {
-    static LogCapture capture;
-    return capture;
-}
-inline void start() {
-    LogCapture::initLogger();
-}
-inline void mark() {
-    shared().mark();
-}
-inline QString sinceMark() {
-    return shared().text();
-}
-}  // namespace logcapture
+struct logcapture {
+    static LogCapture& shared() {
+        static LogCapture capture;
+        return capture;
+    }
+    static void start() { LogCapture::initLogger(); }
+    static void mark() { shared().mark(); }
+    static QString sinceMark() { return shared().text(); }
+};

@@ -20,19 +20,8 @@ struct MainWindowTest : ::testing::Test {
     void SetUp() override {
         testenv::initGStreamer();
         ASSERT_TRUE(server.start());
-        auto& s = GlobalSettings::instance();
-        s.connectionParams = ConnectionParams{};
-        s.connectionParams.videoCodec = "VP8";
-        s.connectionParams.audioCodec = "OPUS";
-        s.connectionParams.timeout = 60;
-        s.connectionParams.micVolume = 100;
-        s.connectionParams.serverUrl = server.url().toStdString();
-        s.connectionParams.sessionId = "5";
-        s.connectionParams.stunUrl = "stun://127.0.0.1:3478";
-        s.serverApiParams = ServerApiParams{};
-        s.fromLink = false;
-        s.waylandSession = false;
-        s.configuredServerUrl = s.connectionParams.serverUrl;
+        server.resetSettings();
+        GlobalSettings::instance().connectionParams.sessionId = "5";
     }
 };
 

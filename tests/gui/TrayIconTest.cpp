@@ -21,8 +21,7 @@
 namespace {
 
 // One tray host for the whole suite; the locale child processes use their parent's.
-class TrayEnvironment : public ::testing::Environment {
-public:
+struct TrayEnvironment : ::testing::Environment {
     void SetUp() override {
         if (!qEnvironmentVariableIsEmpty("KELVANO_LOCALE_CHILD")) {
             return;
@@ -36,14 +35,9 @@ public:
         waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000);
     }
     void TearDown() override {
-        trayer.terminate();
-        if (!trayer.waitForFinished(5000)) {
-            trayer.kill();
-            trayer.waitForFinished(5000);
-        }
+        trayer.kill();
+        trayer.waitForFinished(5000);
     }
-
-private:
     QProcess trayer;
 };
 ::testing::Environment* const trayEnvironment =
@@ -56,16 +50,8 @@ struct TrayTest : ::testing::Test {
         ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable()) << "trayer provided no tray";
         testenv::initGStreamer();
         ASSERT_TRUE(server.start());
-        auto& s = GlobalSettings::instance();
-        s.connectionParams = ConnectionParams{};
-        s.connectionParams.videoCodec = "VP8";
-        s.connectionParams.audioCodec = "OPUS";
-        s.connectionParams.timeout = 60;
-        s.connectionParams.micVolume = 100;
-        s.connectionParams.stunUrl = "stun://127.0.0.1:3478";
-        s.serverApiParams = ServerApiParams{};
-        s.fromLink = false;
-        s.configuredServerUrl = "https://vdi.example.org/assistant";
+        server.resetSettings();
+        GlobalSettings::instance().configuredServerUrl = "https://vdi.example.org/assistant";
     }
 };
 

@@ -1,11 +1,9 @@
-// The input and cursor channels against a loopback server, injecting into Xvfb and reading the
+// The input and cursor channels against the loopback relay, injecting into Xvfb and reading the
 // pointer and keyboard back through a second X client.
 #include <gtest/gtest.h>
 
-#include <QHostAddress>
 #include <QRegularExpression>
 #include <QWebSocket>
-#include <QWebSocketServer>
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -16,6 +14,7 @@
 #include "InputParser.h"
 #include "LogCapture.h"
 #include "ScreenGlobals.h"
+#include "SignallingRelay.h"
 #include "WSCursor.h"
 #include "WSInput.h"
 #include "WaitFor.h"
@@ -27,39 +26,6 @@
 #include <X11/keysym.h>
 
 namespace {
-
-// The management server's input and cursor endpoints on 127.0.0.1.
-struct LoopbackServer {
-    QWebSocketServer server{QStringLiteral("loopback"), QWebSocketServer::NonSecureMode};
-    std::vector<std::unique_ptr<QWebSocket>> clients;
-    size_t handedOut = 0;
-    QStringList paths;     // request path of every client, in order
-    QStringList received;  // text frames from all clients, in order
-
-    LoopbackServer() {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QWebSocketServer::newConnection, [this] {
-            while (QWebSocket* socket = server.nextPendingConnection()) {
-                paths << socket->requestUrl().path();
-                QObject::connect(socket, &QWebSocket::textMessageReceived,
-                                 [this](const QString& text) { received << text; });
-                clients.emplace_back(socket);
-            }
-        });
-    }
-    ~LoopbackServer() {
-        for (auto& socket : clients) {
-            socket->disconnect();
-            socket->abort();
-        }
-    }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()); }
-    // The next client that connects, or null.
-    QWebSocket* waitForClient() {
-        const bool came = waitFor([this] { return clients.size() > handedOut; }, 5000);
-        return came ? clients[handedOut++].get() : nullptr;
-    }
-};
 
 // The X server as a second client sees it: pointer and keyboard state.
 namespace xreadback {
@@ -99,12 +65,6 @@ QString move(int x, int y) {
     return QStringLiteral(R"({"mouseEvent":{"type":"mousemove","x":%1,"y":%2}})").arg(x).arg(y);
 }
 
-bool nothingPressed() {
-    return waitFor(
-        [] { return xreadback::noKeyDown() && (xreadback::pointer().mask & kAnyButton) == 0; },
-        kWaitMs);
-}
-
 class InputChannel : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -115,8 +75,9 @@ protected:
         }
         ASSERT_NE(d, nullptr) << "these tests need an X display (Xvfb)";
         screenSpecs = ScreenSpecs{0, 0, 1920, 1080};
+        ASSERT_TRUE(server.listen());
         ConnectionParams& params = GlobalSettings::instance().connectionParams;
-        params.serverUrl = server.url().toStdString();
+        params.serverUrl = server.serverUrl().toStdString();
         params.sessionId = "42";
     }
     void TearDown() override { screenSpecs = ScreenSpecs{}; }
@@ -124,17 +85,16 @@ protected:
     // Connects the channel and returns the server's end once its worker runs.
     template <typename Channel>
     QWebSocket* open(Channel& channel) {
-        if (!channel.webSocket.wsConnect()) {
+        const int before = server.requestUrls.size();
+        if (!channel.webSocket.wsConnect() ||
+            !waitFor([&] { return server.requestUrls.size() > before && channel.workerRunning(); },
+                     kWaitMs)) {
             return nullptr;
         }
-        QWebSocket* peer = server.waitForClient();
-        if (peer == nullptr || !waitFor([&] { return channel.workerRunning(); }, kWaitMs)) {
-            return nullptr;
-        }
-        return peer;
+        return server.otherSockets.isEmpty() ? nullptr : server.otherSockets.last();
     }
 
-    LoopbackServer server;
+    SignallingRelay server;  // its paths other than signalling stand for input and cursor
 };
 
 // Each kind of event reaches the X server, moves at the primary monitor's offset.
@@ -143,7 +103,7 @@ TEST_F(InputChannel, EveryKindOfEventReachesTheXServer) {
     WSInput input;
     QWebSocket* peer = open(input);
     ASSERT_NE(peer, nullptr);
-    EXPECT_EQ(server.paths.last(), "/42/ws/input");
+    EXPECT_EQ(server.requestUrls.last().path(), "/42/ws/input");
     const struct {
         const char* message;
         std::function<bool()> seen;
@@ -223,7 +183,10 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
             input.reset();
         }
         EXPECT_TRUE(!input || waitFor([&] { return !input->workerRunning(); }, kWaitMs)) << end;
-        EXPECT_TRUE(nothingPressed()) << end;
+        EXPECT_TRUE(waitFor(
+            [] { return xreadback::noKeyDown() && (xreadback::pointer().mask & kAnyButton) == 0; },
+            kWaitMs))
+            << end;
     }
 }
 
@@ -286,11 +249,11 @@ TEST_F(InputChannel, CursorChannelSendsNothing) {
     for (int round = 0; round < 2; ++round) {
         QWebSocket* peer = open(cursor);
         ASSERT_NE(peer, nullptr);
-        EXPECT_EQ(server.paths.last(), "/42/ws/cursor");
+        EXPECT_EQ(server.requestUrls.last().path(), "/42/ws/cursor");
         (round == 0 ? cursor.webSocket.close() : peer->close());
         EXPECT_TRUE(waitFor([&] { return !cursor.workerRunning(); }, kWaitMs));
     }
-    EXPECT_TRUE(server.received.isEmpty()) << server.received.join('\n').toStdString();
+    EXPECT_TRUE(server.otherMessages.isEmpty()) << server.otherMessages.join('\n').toStdString();
 }
 
 }  // namespace

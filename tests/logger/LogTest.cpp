@@ -30,7 +30,7 @@ QStringList readLines(const QString& path) {
 }
 
 // A fresh log for each test, in a directory of its own.
-class LogFixture : public ::testing::Test {
+class LogCore : public ::testing::Test {
 protected:
     void TearDown() override { deinit_logger_cli(); }
 
@@ -57,8 +57,6 @@ private:
     QTemporaryDir dir_;
     QByteArray name_;
 };
-
-using LogCore = LogFixture;
 
 unsigned modeOf(const QString& path) {
     struct stat st {};
@@ -214,21 +212,12 @@ TEST_F(LogCore, ManyThreadsLoseNothing) {
     }
 }
 
-class Wrapper : public LogFixture {
-protected:
-    void SetUp() override {
-        deinit_logger_cli();
-        // Letters outside Latin-1 in the path: the file name is encoded for the file system.
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
-                           dirPath() + QString::fromUtf8("/Иван/конфиг"));
-    }
-    QString wrapperLog() const {
-        return dirPath() + QString::fromUtf8("/Иван/конфиг/PELKA/logs/Kelvano Assistant.log");
-    }
-};
-
+// Letters outside Latin-1 in the settings path: the file name is encoded for the file system.
 // The debug flag switches debug lines at run time.
-TEST_F(Wrapper, LogsUnderANonLatinSettingsFolder) {
+TEST_F(LogCore, WrapperLogsUnderANonLatinSettingsFolder) {
+    deinit_logger_cli();
+    const QString folder = dirPath() + QString::fromUtf8("/Иван/конфиг");
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
     {
         LoggerWrapper log;
         cli_log(LL_INFO, "hello");
@@ -238,13 +227,13 @@ TEST_F(Wrapper, LogsUnderANonLatinSettingsFolder) {
         log.setDebug(false);
         cli_log(LL_DEBUG, "hidden again");
     }
-    const QStringList got = readLines(wrapperLog());
+    const QStringList got = readLines(folder + "/PELKA/logs/Kelvano Assistant.log");
     ASSERT_EQ(got.size(), 2);
     EXPECT_TRUE(got[0].endsWith("hello"));
     EXPECT_TRUE(got[1].endsWith("[DEBUG] seen"));
 }
 
-using Bridges = LogFixture;
+using Bridges = LogCore;
 
 GstDebugCategory* category() {
     static GstDebugCategory* cat = [] {

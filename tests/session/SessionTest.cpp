@@ -23,17 +23,7 @@ struct SessionTest : ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(server.start());
-        auto& s = GlobalSettings::instance();
-        s.connectionParams = ConnectionParams{};
-        s.connectionParams.videoCodec = "VP8";
-        s.connectionParams.audioCodec = "OPUS";
-        s.connectionParams.timeout = 60;
-        s.connectionParams.micVolume = 100;
-        s.connectionParams.stunUrl = "stun://127.0.0.1:3478";
-        s.serverApiParams = ServerApiParams{};
-        s.fromLink = false;
-        s.waylandSession = false;
-        s.configuredServerUrl = server.url().toStdString();
+        server.resetSettings();
         session = std::make_unique<Session>();
         session->connectDelayMs = 200;
         log.mark();
@@ -153,7 +143,6 @@ TEST_F(SessionTest, StartupLinkAsksUnlessTheConfiguredServerWaivesConsent) {
     for (const Row& r : rows) {
         server.setSession(9, r.serverAsks);
         auto& s = GlobalSettings::instance();
-        s.connectionParams.serverUrl = server.url().toStdString();
         s.connectionParams.sessionId = "9";
         s.fromLink = true;
         s.configuredServerUrl =

@@ -4,6 +4,7 @@
 
 #include <QUrl>
 
+#include "GlobalSettings.h"
 #include "HttpTestServer.h"
 
 struct SilentServer {
@@ -25,6 +26,19 @@ struct SilentServer {
                                 (notifyConnection ? "true" : "false") + R"(, "displayName": ")" +
                                 adminName + R"(", "audioEnable": false})";
         http.setRoute(QStringLiteral("/assistant/%1/settings").arg(session), 200, body, delayMs);
+    }
+    // Settings that pass validation, this server configured and in the fields, no link.
+    void resetSettings() const {
+        GlobalSettings& s = GlobalSettings::instance();
+        s.connectionParams = ConnectionParams{};
+        s.connectionParams.serverUrl = s.configuredServerUrl = url().toStdString();
+        s.connectionParams.videoCodec = "VP8";
+        s.connectionParams.audioCodec = "OPUS";
+        s.connectionParams.stunUrl = "stun://127.0.0.1:3478";
+        s.connectionParams.timeout = 60;
+        s.connectionParams.micVolume = 100;
+        s.serverApiParams = ServerApiParams{};
+        s.fromLink = s.waylandSession = false;
     }
     int signalling() const { return http.requestCount(QStringLiteral("/assistant/ws/signalling")); }
 };
