@@ -57,12 +57,10 @@ TEST(Locale, RussianSystemLocaleTranslatesTheWindowAndKeepsItsError) {
 
     // An error text may live only during the signal that carries it; the window keeps a copy for
     // the next language change.
-    {
-        char transient[] = "Connection with the server is closed";
-        w.showErrorMessage(transient);
-        transient[0] = 'X';
-    }
+    QByteArray transient("Connection with the server is closed");
+    w.showErrorMessage(transient.constData());
+    transient[0] = 'X';
     QEvent change(QEvent::LanguageChange);
     QCoreApplication::sendEvent(&w, &change);
-    EXPECT_EQ(msg->text(), "Соединение с сервером закрыто");
+    EXPECT_EQ(msg->text(), "Соединение с сервером закрыто") << transient.constData();
 }
