@@ -119,15 +119,13 @@ TEST(CmdlineParams, EachSourceInItsPlace) {
         std::vector<std::string> args = row.args;
         args.insert(args.begin(), "kelvano-assistant");
         std::vector<char*> argv;
+        std::string what = row.field;
         for (std::string& a : args) {
             argv.push_back(a.data());
+            what += " " + a;
         }
         argv.push_back(nullptr);
         int argc = static_cast<int>(args.size());
-        std::string what = row.field;
-        for (const std::string& a : row.args) {
-            what += " " + a;
-        }
         EXPECT_EQ(parseCmdlineParams(argc, argv.data(), settings), row.ok) << what;
         EXPECT_EQ(field(row.field), row.expected) << what;
     }

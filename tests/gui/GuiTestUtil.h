@@ -1,4 +1,4 @@
-// Helpers for driving real widgets: modal dialogs, waiting on conditions.
+// Driving modal dialogs of real widgets.
 #pragma once
 
 #include <QApplication>
@@ -7,20 +7,9 @@
 #include <QWidget>
 #include <functional>
 
-namespace guitest {
+#include "WaitFor.h"
 
-// Processes events until pred() holds or the deadline passes; returns pred().
-inline bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeoutMs) {
-            return pred();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+namespace guitest {
 
 // Calls act(modal) once a modal widget of the given class is up (polled from the event loop,
 // so it also works while the caller blocks in exec()). Gives up after timeoutMs.

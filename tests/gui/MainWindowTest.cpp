@@ -1,94 +1,78 @@
+// What the window adds to the session: its buttons follow the session's state, and only its
+// first show releases a start-up link.
 #include <gtest/gtest.h>
 
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 
 #include "GlobalSettings.h"
 #include "GuiTestEnv.h"
-#include "GuiTestUtil.h"
 #include "MainWindow.h"
+#include "SilentServer.h"
+#include "TestEnv.h"
+#include "WaitFor.h"
 
 namespace {
 
-struct Fixture : ::testing::Test {
+struct MainWindowTest : ::testing::Test {
+    SilentServer server;
+
     void SetUp() override {
-        auto& s = GlobalSettings::instance();
-        s.connectionParams = ConnectionParams{};
-        s.connectionParams.serverUrl = "https://vdi.example.org/assistant";
-        s.connectionParams.sessionId = "42";
-        s.serverApiParams = ServerApiParams{};
-        s.fromLink = false;
-        s.waylandSession = false;
-        s.configuredServerUrl = s.connectionParams.serverUrl;
+        testenv::initGStreamer();
+        ASSERT_TRUE(server.start());
+        server.resetSettings();
+        GlobalSettings::instance().connectionParams.sessionId = "5";
     }
 };
 
-template <typename T>
-T* child(QWidget& w, const char* name) {
-    T* c = w.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(c, nullptr) << name;
-    return c;
+QPushButton* button(MainWindow& w, const char* name) {
+    return w.findChild<QPushButton*>(QString::fromLatin1(name));
 }
+// Connect enabled, Disconnect enabled.
+std::pair<bool, bool> buttons(MainWindow& w) {
+    return {button(w, "cnt_pb")->isEnabled(), button(w, "dcnt_pb")->isEnabled()};
+}
+const std::pair<bool, bool> kIdle{true, false}, kBusy{false, true};
 
 }  // namespace
 
-using MainWindowForm = Fixture;
-
-// The text is copied: some error texts live only during the signal that carries them.
-TEST_F(MainWindowForm, ErrorMessageIsRedAndCopied) {
+// A failed link's error leaves the buttons of the session that still runs.
+TEST_F(MainWindowTest, ButtonsFollowTheSessionThroughErrors) {
+    server.setSession(5, false);
     MainWindow w;
-    {
-        char transient[] = "Data channel error";
-        w.showErrorMessage(transient);
-        transient[0] = 'X';
-    }
-    QLabel* msg = child<QLabel>(w, "msg_lbl");
-    EXPECT_EQ(msg->text(), "Data channel error");
-    EXPECT_EQ(msg->styleSheet(), "QLabel {color: red }");
+    QLabel* message = w.findChild<QLabel*>(QStringLiteral("msg_lbl"));
+    server.http.setRoute(QStringLiteral("/assistant/api/discover/"), 500, "{}");
+    button(w, "cnt_pb")->click();
+    EXPECT_EQ(message->text(), "Server version error");
+    EXPECT_EQ(buttons(w), kIdle);
+
+    server.http.setRoute(QStringLiteral("/assistant/api/discover/"), 200,
+                         R"({"server": {"version": "0.7.0"}})");
+    button(w, "cnt_pb")->click();
+    ASSERT_TRUE(waitFor([&] { return server.signalling() == 1; }, 5000));
+    EXPECT_EQ(buttons(w), kBusy);
+    EXPECT_TRUE(message->text().isEmpty());
+
+    w.onPeerMessageReceived(QStringLiteral("activate:kvlo://127.0.0.1:1/assistant/3"));
+    EXPECT_EQ(message->text(), "Server version error");
+    EXPECT_EQ(buttons(w), kBusy);
+
+    button(w, "dcnt_pb")->click();
+    EXPECT_EQ(buttons(w), kIdle);
 }
 
-// No keeps the window; Yes, asked from inside the running event loop as in the application, ends
-// it.
-TEST_F(MainWindowForm, LeaveQuestionNoKeepsTheWindowYesQuitsTheEventLoop) {
+// Restoring the window from the tray neither drops nor restarts the session.
+TEST_F(MainWindowTest, OnlyTheFirstShowConnectsAStartupLink) {
+    server.setSession(9, false);
+    GlobalSettings::instance().connectionParams.sessionId = "9";
+    GlobalSettings::instance().fromLink = true;
     MainWindow w;
+    ASSERT_FALSE(w.needsPermission());
+    w.session().connectDelayMs = 100;
     w.show();
-    ASSERT_TRUE(guitest::waitFor([&] { return w.isVisible(); }));
-    QString question;
-    guitest::onModal("QMessageBox", [&](QWidget* m) {
-        auto* box = static_cast<QMessageBox*>(m);
-        question = box->text();
-        box->button(QMessageBox::No)->click();
-    });
-    EXPECT_FALSE(w.close());
-    EXPECT_EQ(question, "Do you really want to leave?");
-    EXPECT_TRUE(w.isVisible());
-
-    guitest::onModal("QMessageBox", [&](QWidget* m) {
-        static_cast<QMessageBox*>(m)->button(QMessageBox::Yes)->click();
-    });
-    QTimer::singleShot(0, &w, [&] { w.close(); });
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(2); });
-    guard.start(10000);
-    EXPECT_EQ(QCoreApplication::exec(), 0);
-    EXPECT_FALSE(w.isVisible());
-}
-
-TEST_F(MainWindowForm, ActivateMessageBringsTheWindowBackAndDoesNothingElse) {
-    logcapture::start();
-    MainWindow w;
-    w.show();
+    ASSERT_TRUE(waitFor([&] { return server.signalling() == 1; }, 5000));
     w.tray().hideMainWindowToTray();
-    ASSERT_FALSE(w.isVisible());
-    logcapture::mark();
-    w.onPeerMessageReceived(QStringLiteral("activate"));
-    EXPECT_TRUE(w.isVisible());
-    const QString log = logcapture::sinceMark();
-    EXPECT_TRUE(log.contains("Message from second instance received: activate"));
-    EXPECT_TRUE(
-        log.contains("Got activate message from second instance. Showing window from tray"));
-    EXPECT_FALSE(log.contains("Connecting to the server"));
-    EXPECT_TRUE(child<QPushButton>(w, "cnt_pb")->isEnabled());
+    w.tray().showMainWindowFromTray();
+    EXPECT_FALSE(waitFor([&] { return server.signalling() > 1; }, 600));
+    EXPECT_EQ(buttons(w), kBusy);
 }

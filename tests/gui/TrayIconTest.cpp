@@ -1,8 +1,11 @@
+// The tray entry of the window, with Debian's trayer as the tray host: Show and Hide, Exit, and
+// clicks on the notifications.
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -11,129 +14,141 @@
 #include "GuiTestEnv.h"
 #include "GuiTestUtil.h"
 #include "MainWindow.h"
-#include "TrayHost.h"
+#include "SilentServer.h"
+#include "TestEnv.h"
 #include "TrayIcon.h"
 
 namespace {
 
+// One tray host for the whole suite; the locale child processes use their parent's.
+struct TrayEnvironment : ::testing::Environment {
+    void SetUp() override {
+        if (!qEnvironmentVariableIsEmpty("KELVANO_LOCALE_CHILD")) {
+            return;
+        }
+        // Killed with the test process, even when a time-out ends it: a tray left on the shared
+        // display would change what the other suites see.
+        trayer.start(QStringLiteral("setpriv"),
+                     {"--pdeathsig", "KILL", "trayer", "--edge", "bottom", "--align", "right",
+                      "--SetDockType", "false"});
+        trayer.waitForStarted(5000);
+        waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000);
+    }
+    void TearDown() override {
+        trayer.kill();
+        trayer.waitForFinished(5000);
+    }
+    QProcess trayer;
+};
 ::testing::Environment* const trayEnvironment =
     ::testing::AddGlobalTestEnvironment(new TrayEnvironment);
 
 struct TrayTest : ::testing::Test {
+    SilentServer server;
+
     void SetUp() override {
-        ASSERT_TRUE(TrayEnvironment::available()) << "trayer did not provide a system tray";
-        logcapture::start();
-        logcapture::mark();
-        GlobalSettings::instance().serverApiParams = ServerApiParams{};
+        ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable()) << "trayer provided no tray";
+        testenv::initGStreamer();
+        ASSERT_TRUE(server.start());
+        server.resetSettings();
+        GlobalSettings::instance().configuredServerUrl = "https://vdi.example.org/assistant";
     }
 };
 
-struct MenuState {
-    bool showVisible, showEnabled, hideVisible, hideEnabled;
-    bool operator==(const MenuState& o) const {
-        return showVisible == o.showVisible && showEnabled == o.showEnabled &&
-               hideVisible == o.hideVisible && hideEnabled == o.hideEnabled;
-    }
-};
-
-QAction* action(TrayIcon& t, const QString& text) {
+QAction* action(TrayIcon& t, const char* text) {
     for (QAction* a : t.systemTrayIcon.contextMenu()->actions()) {
-        if (a->text() == text) {
+        if (a->text() == QLatin1String(text)) {
             return a;
         }
     }
     return nullptr;
 }
 
-MenuState menuState(TrayIcon& t) {
-    QAction* s = action(t, "Show");
-    QAction* h = action(t, "Hide");
-    return {s->isVisible(), s->isEnabled(), h->isVisible(), h->isEnabled()};
+// The menu offers Show only while the window is hidden, Hide only while it shows.
+void expectMenuFor(TrayIcon& t, bool hidden) {
+    for (QAction* a : {action(t, "Show"), action(t, "Hide")}) {
+        const bool offered = (a->text() == "Show") == hidden;
+        EXPECT_EQ(a->isVisible(), offered) << a->text().toStdString();
+        EXPECT_EQ(a->isEnabled(), offered) << a->text().toStdString();
+    }
 }
 
-// Qt draws its own balloon when the tray host has no notification service.
-QWidget* balloon() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->inherits("QBalloonTip") && w->isVisible()) {
-            return w;
-        }
+// Qt draws its own balloon when the tray host has no notification service; a press on it is
+// the click, and closes it.
+bool clickBalloon() {
+    QWidget* balloon = nullptr;
+    waitFor(
+        [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->inherits("QBalloonTip") && w->isVisible()) {
+                    balloon = w;
+                }
+            }
+            return balloon != nullptr;
+        },
+        5000);
+    if (balloon) {
+        QTest::mousePress(balloon, Qt::LeftButton);
     }
-    return nullptr;
-}
-
-void closeBalloons() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->inherits("QBalloonTip")) {
-            w->close();
-        }
-    }
+    return balloon != nullptr;
 }
 
 }  // namespace
 
-TEST_F(TrayTest, MenuOffersOnlyShowAfterHideAndOnlyHideAfterShow) {
-    QWidget window;
-    window.show();
-    TrayIcon tray(&window);
-    tray.makeTrayHandlers();
-    ASSERT_NE(tray.systemTrayIcon.contextMenu(), nullptr);
-    QStringList texts;
-    for (QAction* a : tray.systemTrayIcon.contextMenu()->actions()) {
-        texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    }
-    EXPECT_EQ(texts, QStringList({"Show", "Hide", "-", "Exit"}));
-    EXPECT_TRUE(tray.systemTrayIcon.isVisible());
-    EXPECT_EQ(tray.systemTrayIcon.toolTip(), "Kelvano Assistant");
-    EXPECT_EQ(menuState(tray), (MenuState{false, false, true, true}));
-
+TEST_F(TrayTest, ShowHideActivateAndExitAnsweredNo) {
+    MainWindow w;
+    w.show();
+    TrayIcon& tray = w.tray();
+    expectMenuFor(tray, false);
     action(tray, "Hide")->trigger();
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(menuState(tray), (MenuState{true, true, false, false}));
-
+    EXPECT_FALSE(w.isVisible());
+    expectMenuFor(tray, true);
     action(tray, "Show")->trigger();
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(menuState(tray), (MenuState{false, false, true, true}));
+    EXPECT_TRUE(w.isVisible());
+    expectMenuFor(tray, false);
 
-    const QString log = logcapture::sinceMark();
-    EXPECT_TRUE(log.contains("TrayIcon: hide mainwindow to tray"));
-    EXPECT_TRUE(log.contains("TrayIcon: show mainwindow from tray"));
-    EXPECT_FALSE(log.contains("System tray is not available"));
-}
-
-TEST_F(TrayTest, ClickOnConnectedNotificationDoesNothing) {
-    QWidget window;
-    TrayIcon tray(&window);
-    tray.makeTrayHandlers();
-    QSignalSpy clicked(&tray, &TrayIcon::trayMessageClicked);
-    GlobalSettings::instance().serverApiParams.adminName = "Boris";
-
-    tray.showConnectionMessage();
-    ASSERT_TRUE(guitest::waitFor([] { return balloon() != nullptr; }));
-    QTest::mousePress(balloon(), Qt::LeftButton);  // the balloon closes itself on the press
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(clicked.isEmpty());
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_TRUE(logcapture::sinceMark().contains("TrayIcon: showing notification tray message"));
-    closeBalloons();
-}
-
-TEST_F(TrayTest, ExitFromTrayAskedNoPutsTheWindowBack) {
-    GlobalSettings::instance().fromLink = false;
-    MainWindow window;
-    window.show();
-    ASSERT_TRUE(guitest::waitFor([&] { return window.isVisible(); }));
-    TrayIcon tray(&window);
-    tray.makeTrayHandlers();
+    // A second start without a link brings the window back.
     action(tray, "Hide")->trigger();
-    ASSERT_FALSE(window.isVisible());
+    w.onPeerMessageReceived(QStringLiteral("activate"));
+    EXPECT_TRUE(w.isVisible());
 
+    // Exit from the tray asks over the shown window; No hides it again.
+    action(tray, "Hide")->trigger();
     bool visibleDuringQuestion = false;
     guitest::onModal("QMessageBox", [&](QWidget* m) {
-        visibleDuringQuestion = window.isVisible();
+        visibleDuringQuestion = w.isVisible();
         static_cast<QMessageBox*>(m)->button(QMessageBox::No)->click();
     });
     action(tray, "Exit")->trigger();
     EXPECT_TRUE(visibleDuringQuestion);
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(menuState(tray), (MenuState{true, true, false, false}));
+    EXPECT_FALSE(w.isVisible());
+    expectMenuFor(tray, true);
+}
+
+// A click on the request notification asks the question; one on the connected one does nothing.
+TEST_F(TrayTest, RequestNotificationClickOpensTheQuestion) {
+    MainWindow w;
+    QSignalSpy clicked(&w.tray(), &TrayIcon::trayMessageClicked);
+    w.tray().showConnectionMessage();
+    ASSERT_TRUE(clickBalloon());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(clicked.isEmpty());
+
+    LogCapture log;
+    server.setSession(7, false, "Mallory");
+    bool asked = false;
+    guitest::onModal(
+        "PermissionDialog",
+        [&](QWidget* d) {
+            asked = true;
+            d->findChild<QPushButton*>(QStringLiteral("cancel_pb"))->click();
+        },
+        10000);
+    w.onPeerMessageReceived(QStringLiteral("activate:") + server.link(7));
+    ASSERT_TRUE(waitFor([&] { return log.contains("showing request tray message"); }, 5000));
+    ASSERT_TRUE(clickBalloon());
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(log.contains("refused, nothing changes")) << log.text().toStdString();
+    EXPECT_EQ(server.signalling(), 0);
 }

@@ -99,24 +99,19 @@ TEST(InputHandler, MessagesAndTheirSteps) {
         Steps steps;
     } rows[] = {
         // clang-format off
-        {R"({"keyboardEvent":{"keyCode":112}})", {"key 0xffbe up", "flush"}},
         {R"({"keyboardEvent":{"keyCode":112,"down":1}})", {"key 0xffbe up", "flush"}},
         // Key code 0 (a string, a fraction, no object) has no key: dropped, never sent.
         {R"({"keyboardEvent":{"keyCode":"65","down":true}})", none},
         {R"({"keyboardEvent":{"keyCode":65.5,"down":true}})", none},
         {R"({"keyboardEvent":7})", none},
         {R"({"mouseEvent":{"type":"mousemove","x":10,"y":20}})", {"warp 10 20", "flush"}},
-        {R"({"mouseEvent":{"type":"mousemove","x":3,"y":4,"buttons":{"left":true}}})", {"warp 3 4", "flush"}},
         {R"({"mouseEvent":{"type":"mousemove"}})", {"warp 0 0", "flush"}},
-        {R"({"mouseEvent":{"type":"mousemove","x":5000,"y":-7}})", {"warp 5000 -7", "flush"}},
         // The X protocol's coordinates are 16 bits: clamped, not wrapped.
         {R"({"mouseEvent":{"type":"mousemove","x":2147483647,"y":-2147483648}})", {"warp 32767 -32768", "flush"}},
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"right":true}}})", {"button 3 press", "flush"}},
-        {R"({"mouseEvent":{"type":"mousedown","buttons":{"middle":true,"right":true}}})", {"button 3 press", "flush"}},
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"middle":true}}})", {"button 2 press", "flush"}},
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true}}})", {"button 1 press", "flush"}},
         {R"({"mouseEvent":{"type":"mouseup","buttons":{"middle":true}}})", {"button 2 release", "flush"}},
-        {R"({"mouseEvent":{"type":"click","buttons":{"middle":true}}})", {"button 2 release", "flush"}},
         {R"({"mouseEvent":{"type":"MouseDown","buttons":{"left":true}}})", {"button 1 release", "flush"}},
         {R"({"mouseEvent":{"buttons":{"right":true}}})", {"button 3 release", "flush"}},
         // No button set is button 0: dropped, never sent.
@@ -124,20 +119,15 @@ TEST(InputHandler, MessagesAndTheirSteps) {
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":1}}})", none},
         {R"({"wheelEvent":{"up":-120}})", {"button 4 press", "button 4 release", "flush"}},
         {R"({"wheelEvent":{"up":0}})", {"button 5 press", "button 5 release", "flush"}},
-        {R"({"wheelEvent":{}})", {"button 5 press", "button 5 release", "flush"}},
         {R"({"shortcutEvent":{"key":"Ctrl_Alt_Delete"}})", none},
-        {R"({"shortcutEvent":{"key":"CTRL_ALT_F13"}})", none},
         {R"({"shortcutEvent":{}})", none},
         // One event per message, in the order keyboard, mouse, wheel, shortcut.
         {R"({"mouseEvent":{"type":"mousemove","x":1,"y":2},"keyboardEvent":{"keyCode":65,"down":true}})", {"key 0x41 down", "flush"}},
         {R"({"wheelEvent":{"up":1},"mouseEvent":{"type":"mousemove","x":1,"y":2}})", {"warp 1 2", "flush"}},
         {R"({"shortcutEvent":{"key":"CTRL_ALT_F1"},"wheelEvent":{"up":-1}})", {"button 4 press", "button 4 release", "flush"}},
-        {R"({"id":7,"wheelEvent":{"up":-1}})", {"button 4 press", "button 4 release", "flush"}},
         {R"({"mouseEvent":{"type":"mousemove")", none},
         {"42", none},
-        {"", none},
         {R"([{"wheelEvent":{"up":1}}])", none},
-        {"{}", none},
         {R"({"touchEvent":{}})", none},
         // clang-format on
     };
