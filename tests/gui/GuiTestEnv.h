@@ -3,16 +3,3 @@
 #pragma once
 
 #include <QString>
-
-#include "LogCapture.h"
-
-// The process-wide log mark of the older suites; new code uses LogCapture directly.
-struct logcapture {
-    static LogCapture& shared() {
-        static LogCapture capture;
-        return capture;
-    }
-    static void start() { LogCapture::initLogger(); }
-    static void mark() { shared().mark(); }
-    static QString sinceMark() { return shared().text(); }
-};

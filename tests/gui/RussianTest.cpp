@@ -11,6 +11,7 @@
 
 #include "GlobalSettings.h"
 #include "GuiTestEnv.h"
+#include "LogCapture.h"
 #include "MainWindow.h"
 #include "TrayIcon.h"
 #include "WaitFor.h"

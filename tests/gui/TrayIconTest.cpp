@@ -12,6 +12,7 @@
 
 #include "GlobalSettings.h"
 #include "GuiTestEnv.h"
+#include "LogCapture.h"
 #include "GuiTestUtil.h"
 #include "MainWindow.h"
 #include "SilentServer.h"
