@@ -21,20 +21,12 @@ VIDEO = ("vp8enc deadline=1 ! rtpvp8pay ! queue ! "
 
 
 class FakeAgent:
-    def __init__(self, ws_base, session, source="videotestsrc is-live=true"):
+    def __init__(self, ws_base, session):
         self.ws_base = ws_base
         self.session = session
-        self.source = source
         self.inputs = []
-        self.log = []
-        self.pipe = None
-        self.webrtc = None
-        self.http = None
-        self.sig = None
-        self.inp = None
-        self.loop = None
+        self.pipe = self.webrtc = self.channel = self.http = self.sig = self.inp = self.loop = None
         self.tasks = []
-        self.call_started = asyncio.Event()
 
     async def start(self):
         self.loop = asyncio.get_running_loop()
@@ -48,7 +40,6 @@ class FakeAgent:
             if msg.type != aiohttp.WSMsgType.TEXT:
                 continue
             text = msg.data
-            self.log.append(text[:40])
             if text == "HELLO":
                 await self.sig.send_str("SESSION " + self.session)
                 self.inp = await self.http.ws_connect(
@@ -65,7 +56,6 @@ class FakeAgent:
                     answer = GstWebRTC.WebRTCSessionDescription.new(
                         GstWebRTC.WebRTCSDPType.ANSWER, sdp)
                     self.webrtc.emit("set-remote-description", answer, Gst.Promise.new())
-                    self.call_started.set()
                 elif "ice" in doc:
                     self.webrtc.emit("add-ice-candidate", int(doc["ice"]["sdpMLineIndex"]),
                                      doc["ice"]["candidate"])
@@ -80,9 +70,9 @@ class FakeAgent:
         asyncio.run_coroutine_threadsafe(self.sig.send_str(text), self.loop)
 
     def _start_pipeline(self):
-        desc = ("webrtcbin bundle-policy=max-bundle name=screenshare %s ! "
+        desc = ("webrtcbin bundle-policy=max-bundle name=screenshare videotestsrc is-live=true ! "
                 "video/x-raw,width=1920,height=1080,framerate=10/1 ! videoconvert ! queue ! %s"
-                "screenshare." % (self.source, VIDEO))
+                "screenshare." % VIDEO)
         self.pipe = Gst.parse_launch(desc)
         self.webrtc = self.pipe.get_by_name("screenshare")
         # No UPnP discovery: nothing may leave the machine. PyGObject drops a reference it never
@@ -95,9 +85,8 @@ class FakeAgent:
         self.webrtc.connect("on-negotiation-needed", self._on_negotiation_needed)
         self.webrtc.connect("on-ice-candidate", self._on_ice_candidate)
         self.pipe.set_state(Gst.State.READY)
-        channel = self.webrtc.emit("create-data-channel", "channel", None)
-        channel.connect("on-open", self._on_channel_open)
-        self.channel = channel
+        self.channel = self.webrtc.emit("create-data-channel", "channel", None)
+        self.channel.connect("on-open", self._on_channel_open)
         self.pipe.set_state(Gst.State.PLAYING)
 
     def _on_channel_open(self, channel):

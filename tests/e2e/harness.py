@@ -1,22 +1,90 @@
-"""A whole local session: the development server, the real agent started from an invitation link,
-and headless Chromium as the administrator on the console page. Shared by the end-to-end test,
-the headless demo and the benchmark. Needs an X display and the private network namespace."""
+"""The kit of the process-level suites: the real agent run as a user would, in a private home (its
+own settings, logs and single-instance socket, so parallel suites never hand links to each other's
+agents); one bounded wait; and a whole local session (the development server, the agent started
+from an invitation link, headless Chromium as the administrator on the console). Shared by the
+end-to-end tests, the headless demo and the benchmarks. Needs an X display; ICE needs the private
+network namespace."""
 
 import asyncio
 import os
+import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "devserver"))
+SOURCE_DIR = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "devserver"))
 sys.path.insert(0, HERE)
-import agentproc  # noqa: E402
 import browser  # noqa: E402
 import devserver  # noqa: E402
 from xprobe import XProbe  # noqa: E402
 
 SESSION = "1"
 GREETING = "Hi! from the GStreamer client"
+CLEARED = ("XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
+           "BROWSER", "KVNO_SESSION_ID", "KVNO_VDI_URL", "KVNO_STUN_URL", "KVNO_DEBUG",
+           "KVNO_VIDEO_CODEC", "KVNO_AUDIO_CODEC", "KVNO_TIMEOUT")
+
+
+def build_dir():
+    return os.environ.get("KELVANO_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
+
+
+def agent_binary(build=None):
+    return os.path.join(build or build_dir(), "kelvano-assistant")
+
+
+def private_env(root, extra=None):
+    """Environment with HOME and the XDG directories under root (created)."""
+    env = {k: v for k, v in os.environ.items() if k not in CLEARED}
+    for var, sub in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data"),
+                     ("XDG_CACHE_HOME", "cache"), ("XDG_RUNTIME_DIR", "run")):
+        env[var] = os.path.join(root, sub)
+        os.makedirs(env[var], mode=0o700, exist_ok=True)
+    env["QT_QPA_PLATFORM"] = "xcb"
+    env.update(extra or {})
+    return env
+
+
+async def poll(probe, timeout, interval=0.01):
+    """Calls probe (a function or a coroutine function) until it returns something truthy or
+    timeout seconds have passed; its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if asyncio.iscoroutine(value):
+            value = await value
+        if value or time.monotonic() > deadline:
+            return value
+        await asyncio.sleep(interval)
+
+
+def read(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def start_agent(args, env, log_path, binary=None):
+    """Starts the agent with its standard output (every log line) going to log_path."""
+    with open(log_path, "wb") as out:
+        return subprocess.Popen([binary or agent_binary()] + list(args), env=env, stdout=out,
+                                stderr=subprocess.STDOUT)
+
+
+def stop_agent(proc, timeout=10):
+    """SIGTERM, then SIGKILL after timeout; the exit status."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
+
 
 # Watches one pixel of the decoded video: resolves with the wall-clock time (ms) of the first
 # presented frame whose pixel is within tol of rgb on every channel.
@@ -51,7 +119,22 @@ async def client_point(chrome, x, y):
     })()""" % (x, y))
 
 
+async def pixel_tolerance(chrome):
+    """How many monitor pixels one page pixel covers, rounded up, plus one."""
+    return int(await chrome.evaluate(
+        "kvConsole.video.videoWidth / kvConsole.video.getBoundingClientRect().width")) + 1
+
+
+async def open_console(chrome, server, origin, sid):
+    """Chromium on the console of session sid, with the key, as the server prints it."""
+    await chrome.start(server.console_address(origin, sid))
+    await chrome.wait_for("window.kvConsole && kvConsole.state.server === 'connected'", 20,
+                          "the console's socket")
+
+
 class Harness:
+    poll = staticmethod(poll)
+
     def __init__(self, workdir, codec="VP8", audio="OPUS", settings=None, width=1280,
                  height=800):
         self.workdir = workdir
@@ -61,12 +144,7 @@ class Harness:
                          "StunServers": []}
         self.settings.update(settings or {})
         self.chrome = browser.Chromium(width, height)
-        self.server = None
-        self.runner = None
-        self.agent = None
-        self.base = None
-        self.link = None
-        self.x = None
+        self.server = self.runner = self.agent = self.x = None
         self.agent_log = os.path.join(workdir, "agent-stdout.log")
 
     async def start(self, timeout=60):
@@ -75,41 +153,26 @@ class Harness:
         self.server = devserver.DevServer()
         self.server.create_session(self.settings, sid=SESSION)
         self.runner, port = await devserver.start(self.server, "127.0.0.1", 0)
-        self.base = "http://127.0.0.1:%d/assistant" % port
-        self.link = "kvlo://127.0.0.1:%d/assistant/%s" % (port, SESSION)
-        await self.chrome.start(self.console_url())
-        await self.chrome.wait_for("window.kvConsole && kvConsole.state.server === 'connected'",
-                                   20, "the console's socket")
-        env = agentproc.private_env(self.workdir, {"KVNO_VDI_URL": self.base})
-        self.agent = agentproc.start_agent(
+        origin = "http://127.0.0.1:%d" % port
+        await open_console(self.chrome, self.server, origin, SESSION)
+        env = private_env(self.workdir, {"KVNO_VDI_URL": origin + "/assistant"})
+        self.agent = start_agent(
             ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
-             "--audio-codec", self.audio, self.link], env, self.agent_log)
+             "--audio-codec", self.audio, "kvlo://127.0.0.1:%d/assistant/%s" % (port, SESSION)],
+            env, self.agent_log)
         await self.wait_frames(1, timeout)
 
-    def console_url(self):
-        """The console's address with the server's key, as the server prints it."""
-        return self.server.console_address(self.base.rsplit("/", 1)[0], SESSION)
-
     async def wait_frames(self, count, timeout):
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        while True:
-            if self.agent.poll() is not None:
-                raise AssertionError("the agent exited with status %s; its output:\n%s" % (
-                    self.agent.returncode, self.agent_output()[-3000:]))
-            if await self.chrome.evaluate("kvConsole.stats.framesDecoded") >= count:
-                return
-            if loop.time() > deadline:
-                raise AssertionError("no %d decoded frames within %d s; agent output:\n%s" % (
-                    count, timeout, self.agent_output()[-3000:]))
-            await asyncio.sleep(0.1)
+        async def done():
+            return self.agent.poll() is not None or \
+                await self.chrome.evaluate("kvConsole.stats.framesDecoded") >= count
+        await poll(done, timeout, 0.1)
+        if self.agent.poll() is not None or (await self.stats())["framesDecoded"] < count:
+            raise AssertionError("no %d decoded frames; agent status %s, its output:\n%s" % (
+                count, self.agent.poll(), self.agent_output()[-3000:]))
 
     def agent_output(self):
-        try:
-            with open(self.agent_log, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read(self.agent_log)
 
     async def stats(self):
         return await self.chrome.evaluate("kvConsole.stats")
@@ -117,45 +180,25 @@ class Harness:
     async def client_point(self, x, y):
         return await client_point(self.chrome, x, y)
 
-    async def pixel_tolerance(self):
-        """How many monitor pixels one page pixel covers, rounded up, plus one."""
-        ratio = await self.chrome.evaluate(
-            "kvConsole.video.videoWidth / kvConsole.video.getBoundingClientRect().width")
-        return int(ratio) + 1
-
     async def move_mouse(self, x, y, timeout=5):
-        """Moves the page's mouse over monitor pixel (x, y); returns where the X pointer went."""
+        """Moves the page's mouse over monitor pixel (x, y); where the X pointer went, or None."""
         cx, cy = await self.client_point(x, y)
-        tol = await self.pixel_tolerance()
+        tol = await pixel_tolerance(self.chrome)
         await self.chrome.mouse("mouseMoved", cx, cy)
-        return await self.poll(lambda: self._near(self.x.pointer()[:2], (x, y), tol), timeout)
 
-    @staticmethod
-    def _near(got, want, tol):
-        if abs(got[0] - want[0]) <= tol and abs(got[1] - want[1]) <= tol:
-            return got
-        return None
+        def near():
+            got = self.x.pointer()[:2]
+            return got if abs(got[0] - x) <= tol and abs(got[1] - y) <= tol else None
+        return await poll(near, timeout)
 
     async def press_key(self, key, code, key_code, keysym, timeout=5):
         """Presses a key on the page (focus on the video); True when the X server saw it down,
         then released."""
         await self.chrome.evaluate("kvConsole.video.focus()")
         await self.chrome.key("keyDown", key, code, key_code)
-        down = await self.poll(lambda: self.x.key_down(keysym), timeout)
+        down = await poll(lambda: self.x.key_down(keysym), timeout)
         await self.chrome.key("keyUp", key, code, key_code)
-        up = await self.poll(lambda: not self.x.key_down(keysym), timeout)
-        return bool(down and up)
-
-    async def poll(self, probe, timeout):
-        """Calls probe until it returns something truthy; that value, or None at the deadline."""
-        deadline = time.monotonic() + timeout
-        while True:
-            value = probe()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                return None
-            await asyncio.sleep(0.002)
+        return bool(down and await poll(lambda: not self.x.key_down(keysym), timeout))
 
     async def watch_pixel(self, x, y, rgb, tol=40, timeout_ms=5000):
         rgb_js = "[%d,%d,%d]" % ((rgb >> 16) & 255, (rgb >> 8) & 255, rgb & 255)
@@ -163,9 +206,7 @@ class Harness:
             WATCH_PIXEL_JS.strip(), x, y, rgb_js, tol, timeout_ms))
 
     async def stop(self):
-        status = None
-        if self.agent is not None:
-            status = agentproc.stop_agent(self.agent)
+        status = stop_agent(self.agent) if self.agent is not None else None
         await self.chrome.close()
         if self.runner is not None:
             await self.runner.cleanup()

@@ -1,5 +1,5 @@
 """A small X client (ctypes over libX11) that reads back what reached the X server and paints
-the root window: pointer position, pressed keys, solid colours for capture checks."""
+the root window: pointer position, pressed keys, the tray host, solid colours for capture checks."""
 
 import ctypes
 import ctypes.util
@@ -21,6 +21,10 @@ _x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 _x11.XSetWindowBackground.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
 _x11.XClearWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 _x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+_x11.XInternAtom.restype = ctypes.c_ulong
+_x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+_x11.XGetSelectionOwner.restype = ctypes.c_ulong
+_x11.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 _x11.XWarpPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int,
                               ctypes.c_int, ctypes.c_uint, ctypes.c_uint, ctypes.c_int, ctypes.c_int]
 
@@ -58,14 +62,16 @@ class XProbe:
         _x11.XWarpPointer(self.dpy, 0, self.root, 0, 0, 0, 0, x, y)
         _x11.XSync(self.dpy, 0)
 
-    def keycode(self, keysym):
-        return _x11.XKeysymToKeycode(self.dpy, keysym)
-
     def key_down(self, keysym):
         keys = (ctypes.c_char * 32)()
         _x11.XQueryKeymap(self.dpy, keys)
-        code = self.keycode(keysym)
+        code = _x11.XKeysymToKeycode(self.dpy, keysym)
         return bool(keys.raw[code // 8] & (1 << (code % 8)))
+
+    def tray_owned(self):
+        """Whether a system tray host runs on the screen."""
+        atom = _x11.XInternAtom(self.dpy, b"_NET_SYSTEM_TRAY_S0", 0)
+        return _x11.XGetSelectionOwner(self.dpy, atom) != 0
 
     def fill_root(self, rgb):
         """Paints the whole root window in one colour (0xRRGGBB on a TrueColor screen)."""
