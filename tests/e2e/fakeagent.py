@@ -1,6 +1,5 @@
 """A stand-in for the agent's wire behaviour, built on webrtcbin: registers, joins a session,
-offers a 1920x1080 VP8 stream at 10 frames per second, greets on the data channel, and
-records what arrives on its input channel. Lets the console be tested on its own."""
+offers a 1920x1080 VP8 stream at 10 frames per second and records what arrives on its input channel. Lets the console be tested on its own."""
 
 import asyncio
 import ctypes
@@ -12,7 +11,7 @@ import gi
 gi.require_version("Gst", "1.0")
 gi.require_version("GstSdp", "1.0")
 gi.require_version("GstWebRTC", "1.0")
-from gi.repository import GLib, Gst, GstSdp, GstWebRTC  # noqa: E402
+from gi.repository import Gst, GstSdp, GstWebRTC  # noqa: E402
 
 Gst.init(None)
 
@@ -25,7 +24,7 @@ class FakeAgent:
         self.ws_base = ws_base
         self.session = session
         self.inputs = []
-        self.pipe = self.webrtc = self.channel = self.http = self.sig = self.inp = self.loop = None
+        self.pipe = self.webrtc = self.http = self.sig = self.inp = self.loop = None
         self.tasks = []
 
     async def start(self):
@@ -84,14 +83,7 @@ class FakeAgent:
         agent.set_property("upnp", False)
         self.webrtc.connect("on-negotiation-needed", self._on_negotiation_needed)
         self.webrtc.connect("on-ice-candidate", self._on_ice_candidate)
-        self.pipe.set_state(Gst.State.READY)
-        self.channel = self.webrtc.emit("create-data-channel", "channel", None)
-        self.channel.connect("on-open", self._on_channel_open)
         self.pipe.set_state(Gst.State.PLAYING)
-
-    def _on_channel_open(self, channel):
-        channel.emit("send-string", "Hi! from the GStreamer client")
-        channel.emit("send-data", GLib.Bytes.new(b"data"))
 
     def _on_negotiation_needed(self, element):
         promise = Gst.Promise.new_with_change_func(self._on_offer_created, element, None)
