@@ -1,9 +1,7 @@
-"""The kit of the process-level suites: the real agent run as a user would, in a private home (its
-own settings, logs and single-instance socket, so parallel suites never hand links to each other's
-agents); one bounded wait; and a whole local session (the development server, the agent started
-from an invitation link, headless Chromium as the administrator on the console). Shared by the
-end-to-end tests, the headless demo and the benchmarks. Needs an X display; ICE needs the private
-network namespace."""
+"""The process-level suites' kit: the real agent in a private home (so that parallel suites never
+hand links to each other's agents), one bounded wait, and a whole local session: the development
+server, the agent started from a link, headless Chromium on the console. Also used by the headless
+demo and the benchmarks. Needs an X display; ICE needs the private network namespace."""
 
 import asyncio
 import os
@@ -90,9 +88,8 @@ def stop_agent(proc, timeout=10):
 # presented frame whose pixel is within tol of rgb on every channel.
 WATCH_PIXEL_JS = """
 (x, y, rgb, tol, timeoutMs) => new Promise((resolve) => {
-  const v = kvConsole.video;
-  const c = document.createElement('canvas');
-  c.width = 1; c.height = 1;
+  const v = kvConsole.video, c = document.createElement('canvas');
+  c.width = c.height = 1;
   const g = c.getContext('2d', {willReadFrequently: true});
   const until = Date.now() + timeoutMs;
   const check = () => {
@@ -135,41 +132,40 @@ async def open_console(chrome, server, origin, sid):
 class Harness:
     poll = staticmethod(poll)
 
-    def __init__(self, workdir, codec="VP8", audio="OPUS", settings=None, width=1280,
-                 height=800):
-        self.workdir = workdir
-        self.codec = codec
-        self.audio = audio
-        self.settings = {"notifyConnection": False, "displayName": "Demo administrator",
-                         "StunServers": []}
-        self.settings.update(settings or {})
-        self.chrome = browser.Chromium(width, height)
-        self.server = self.runner = self.agent = self.x = None
+    def __init__(self, workdir, codec="VP8", audio="OPUS", settings=None):
+        self.workdir, self.codec, self.audio = workdir, codec, audio
+        self.settings = dict({"notifyConnection": False, "displayName": "Demo administrator",
+                              "StunServers": []}, **(settings or {}))
+        self.chrome = browser.Chromium()
+        self.server = self.runner = self.agent = self.x = self.base = self.link = None
         self.agent_log = os.path.join(workdir, "agent-stdout.log")
 
     async def start(self, timeout=60):
-        """Everything up, and the first video frames decoded by the browser."""
+        """Everything up, and the first video frame decoded by the browser."""
         self.x = XProbe()
         self.server = devserver.DevServer()
         self.server.create_session(self.settings, sid=SESSION)
         self.runner, port = await devserver.start(self.server, "127.0.0.1", 0)
-        origin = "http://127.0.0.1:%d" % port
-        await open_console(self.chrome, self.server, origin, SESSION)
-        env = private_env(self.workdir, {"KVNO_VDI_URL": origin + "/assistant"})
+        self.base = "http://127.0.0.1:%d/assistant" % port
+        self.link = "kvlo://127.0.0.1:%d/assistant/%s" % (port, SESSION)
+        await open_console(self.chrome, self.server, self.base.rsplit("/", 1)[0], SESSION)
+        await self.call(timeout)
+
+    async def call(self, timeout=60):
+        """Starts the agent from the link; returns once the console decoded the call's first
+        frame."""
+        calls = await self.chrome.evaluate("kvConsole.stats.calls")
         self.agent = start_agent(
             ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
-             "--audio-codec", self.audio, "kvlo://127.0.0.1:%d/assistant/%s" % (port, SESSION)],
-            env, self.agent_log)
-        await self.wait_frames(1, timeout)
+             "--audio-codec", self.audio, self.link],
+            private_env(self.workdir, {"KVNO_VDI_URL": self.base}), self.agent_log)
 
-    async def wait_frames(self, count, timeout):
-        async def done():
-            return self.agent.poll() is not None or \
-                await self.chrome.evaluate("kvConsole.stats.framesDecoded") >= count
-        await poll(done, timeout, 0.1)
-        if self.agent.poll() is not None or (await self.stats())["framesDecoded"] < count:
-            raise AssertionError("no %d decoded frames; agent status %s, its output:\n%s" % (
-                count, self.agent.poll(), self.agent_output()[-3000:]))
+        async def ended_or_shown():
+            return self.agent.poll() is not None or await self.chrome.evaluate(
+                "kvConsole.stats.calls > %d && kvConsole.stats.framesDecoded > 0" % calls)
+        if not await poll(ended_or_shown, timeout, 0.1) or self.agent.poll() is not None:
+            raise AssertionError("no decoded frame; agent status %s, its output:\n%s" % (
+                self.agent.poll(), self.agent_output()[-3000:]))
 
     def agent_output(self):
         return read(self.agent_log)
@@ -177,12 +173,9 @@ class Harness:
     async def stats(self):
         return await self.chrome.evaluate("kvConsole.stats")
 
-    async def client_point(self, x, y):
-        return await client_point(self.chrome, x, y)
-
     async def move_mouse(self, x, y, timeout=5):
         """Moves the page's mouse over monitor pixel (x, y); where the X pointer went, or None."""
-        cx, cy = await self.client_point(x, y)
+        cx, cy = await client_point(self.chrome, x, y)
         tol = await pixel_tolerance(self.chrome)
         await self.chrome.mouse("mouseMoved", cx, cy)
 

@@ -1,17 +1,20 @@
 #!/usr/bin/python3
-"""The administrator's console in headless Chromium against a webrtcbin stand-in for the agent:
-the page's mouse, keys, wheel and shortcuts reach the agent's input channel in its format, with
-coordinates of the shared monitor; nothing stays held when the video loses focus; the page is
-ready for the next call when the agent leaves. Runs inside the private network namespace only."""
+"""The administrator's console in headless Chromium, in a call with the real agent: the page's
+mouse, keys, wheel and shortcuts leave it in the agent's format (read where the development server
+relays them), with coordinates of the shared monitor; nothing stays held when the video loses
+focus; the page is ready for the next call when the agent leaves. Runs inside the private network
+namespace only."""
 
 import asyncio
+import json
 import os
+import shutil
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fakeagent import FakeAgent  # noqa: E402
-from harness import browser, client_point, devserver, open_console, pixel_tolerance, poll  # noqa
+from harness import Harness, browser, client_point, pixel_tolerance, poll, stop_agent  # noqa
 
 BUTTONS = {"left": False, "middle": False, "right": False}
 
@@ -25,32 +28,31 @@ def mouse(kind, **buttons):
 
 
 @unittest.skipUnless(browser.in_private_netns(), "needs the private network namespace")
+@unittest.skipUnless(os.environ.get("DISPLAY"), "needs an X display")
 class ConsoleTest(unittest.IsolatedAsyncioTestCase):
     async def asyncSetUp(self):
         asyncio.get_running_loop().slow_callback_duration = 2
-        self.server = devserver.DevServer()
-        runner, port = await devserver.start(self.server, "127.0.0.1", 0)
-        self.addAsyncCleanup(runner.cleanup)
-        self.wsbase = "ws://127.0.0.1:%d/assistant" % port
-        self.chrome = browser.Chromium()
-        self.addAsyncCleanup(self.chrome.close)
-        await open_console(self.chrome, self.server, "http://127.0.0.1:%d" % port, "5")
-        await self.start_agent(1)
+        tmp = tempfile.mkdtemp(prefix="kv-console-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        self.h = Harness(tmp)
+        self.addAsyncCleanup(self.h.stop)
+        await self.h.start()
+        self.chrome = self.h.chrome
+        self.sent = []
+        relay = self.h.server.console_message
 
-    async def start_agent(self, call):
-        self.agent = FakeAgent(self.wsbase, "5")
-        self.addAsyncCleanup(self.agent.stop)
-        await self.agent.start()
-        await self.chrome.wait_for("kvConsole.stats.calls === %d && "
-                                   "kvConsole.stats.framesDecoded >= 10" % call, 30, "frames")
+        async def spy(session, text):
+            self.sent.append(json.loads(text))
+            await relay(session, text)
+        self.h.server.console_message = spy
 
     async def inputs(self, count, *actions):
-        """What the agent receives for the page's actions (coroutines), once count have come."""
-        self.agent.inputs.clear()
+        """What the page sends for the actions (coroutines), once count messages have come."""
+        self.sent.clear()
         for action in actions:
             await action
-        await poll(lambda: len(self.agent.inputs) >= count, 5)
-        return self.agent.inputs[:]
+        await poll(lambda: len(self.sent) >= count, 5)
+        return self.sent[:]
 
     async def test_page_input_reaches_the_agent_in_its_format(self):
         # Pointer: monitor pixels come back as themselves, to within what one page pixel covers.
@@ -82,10 +84,10 @@ class ConsoleTest(unittest.IsolatedAsyncioTestCase):
         self.assertIn(mouse("mouseup", right=True), got)
 
     async def test_agent_leaving_resets_the_console_for_the_next_call(self):
-        await self.agent.stop()
+        stop_agent(self.h.agent)
         await self.chrome.wait_for("kvConsole.state.agent === 'waiting' && "
                                    "kvConsole.stats.width === 0", 10, "the reset")
-        await self.start_agent(2)
+        await self.h.call()
 
 
 if __name__ == "__main__":
