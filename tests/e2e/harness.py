@@ -74,14 +74,12 @@ def start_agent(args, env, log_path, binary=None):
 
 def stop_agent(proc, timeout=10):
     """SIGTERM, then SIGKILL after timeout; the exit status."""
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    return proc.returncode
+    proc.terminate()  # nothing once it has exited
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait()
 
 
 # Watches one pixel of the decoded video: resolves with the wall-clock time (ms) of the first
@@ -94,11 +92,9 @@ WATCH_PIXEL_JS = """
   const until = Date.now() + timeoutMs;
   const check = () => {
     g.drawImage(v, x, y, 1, 1, 0, 0, 1, 1);
-    const p = g.getImageData(0, 0, 1, 1).data;
-    const ok = Math.abs(p[0] - rgb[0]) <= tol && Math.abs(p[1] - rgb[1]) <= tol &&
-               Math.abs(p[2] - rgb[2]) <= tol;
-    if (ok) return resolve({at: Date.now(), pixel: [p[0], p[1], p[2]]});
-    if (Date.now() > until) return resolve({at: null, pixel: [p[0], p[1], p[2]]});
+    const p = g.getImageData(0, 0, 1, 1).data, pixel = [p[0], p[1], p[2]];
+    if (pixel.every((c, i) => Math.abs(c - rgb[i]) <= tol)) return resolve({at: Date.now(), pixel});
+    if (Date.now() > until) return resolve({at: null, pixel});
     v.requestVideoFrameCallback(check);
   };
   v.requestVideoFrameCallback(check);
@@ -122,13 +118,6 @@ async def pixel_tolerance(chrome):
         "kvConsole.video.videoWidth / kvConsole.video.getBoundingClientRect().width")) + 1
 
 
-async def open_console(chrome, server, origin, sid):
-    """Chromium on the console of session sid, with the key, as the server prints it."""
-    await chrome.start(server.console_address(origin, sid))
-    await chrome.wait_for("window.kvConsole && kvConsole.state.server === 'connected'", 20,
-                          "the console's socket")
-
-
 class Harness:
     poll = staticmethod(poll)
 
@@ -148,7 +137,9 @@ class Harness:
         self.runner, port = await devserver.start(self.server, "127.0.0.1", 0)
         self.base = "http://127.0.0.1:%d/assistant" % port
         self.link = "kvlo://127.0.0.1:%d/assistant/%s" % (port, SESSION)
-        await open_console(self.chrome, self.server, self.base.rsplit("/", 1)[0], SESSION)
+        await self.chrome.start(self.server.console_address(self.base.rsplit("/", 1)[0], SESSION))
+        await self.chrome.wait_for("window.kvConsole && kvConsole.state.server === 'connected'",
+                                   20, "the console's socket")
         await self.call(timeout)
 
     async def call(self, timeout=60):

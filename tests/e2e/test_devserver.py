@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The development server against clients speaking its wire protocols: the administrator's side
-needs the key and the server's own origin, a session has one input and one cursor channel, and
-signalling answers every bad request."""
+needs the key and the server's own origin, a session has one input and one cursor channel,
+signalling answers every bad request, and the call starts and ends whoever comes and goes first.
+The relay of SDP, ICE and input is the end-to-end suites' (every call needs it)."""
 
 import asyncio
 import json
@@ -85,9 +86,9 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
         return sig
 
-    async def channel_is(self, kind, present, session="7"):
-        self.assertTrue(await poll(lambda: (self.server.sessions[session].channels[kind]
-                                            is not None) == present, STEP))
+    async def channel_is(self, kind, present):
+        self.assertTrue(await poll(
+            lambda: (self.server.sessions["7"].channels[kind] is not None) == present, STEP))
 
 
 class ServerTest(ServerCase):
@@ -163,13 +164,6 @@ class ServerTest(ServerCase):
         self.assertTrue(agent_there)
         self.assertEqual(await self.recv(sig), "SESSION_OK")
         self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
-        for message in ('{"sdp":{"sdp":"v=0\\r\\n","type":"offer"}}',
-                        '{"ice":{"candidate":"candidate:1 1 UDP 1 127.0.0.2 5000 typ host",'
-                        '"sdpMLineIndex":0}}'):
-            await sig.send_str(message)
-            self.assertEqual(await self.recv(con), message)
-            await con.send_str(message)
-            self.assertEqual(await self.recv(sig), message)
         await sig.close()
         self.assertEqual(await self.recv_json(con), {"event": "agent-left"})
         sig = await self.join(con)  # the session is free for the next call
@@ -191,13 +185,10 @@ class ServerTest(ServerCase):
             await asyncio.wait_for(thief.receive(), STEP)
             self.assertEqual(thief.close_code, devserver.CHANNEL_BUSY, kind)
             self.assertIn("second %s channel" % kind, (await self.recv_json(con))["text"])
-        messages = ['{"keyboardEvent":{"keyCode":81,"down":true,"key":"q"}}',
-                    '{"mouseEvent":{"type":"mousemove","x":10,"y":20}}',
-                    '{"wheelEvent":{"up":-1}}', '{"shortcutEvent":{"key":"CTRL_ALT_DELETE"}}']
-        for m in messages + ["not json", '{"other":1}']:
+        key = '{"keyboardEvent":{"keyCode":81,"down":true,"key":"q"}}'
+        for m in ("not json", '{"other":1}', '{"sdp":{}}', key):
             await con.send_str(m)
-        for m in messages:
-            self.assertEqual(await self.recv(inp), m)
+        self.assertEqual(await self.recv(inp), key)  # the rest is not input
         await self.silent(other)
         self.assertNotRegex(self.logged(), r'"q"|81')
 

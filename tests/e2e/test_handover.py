@@ -18,7 +18,6 @@ from harness import (XProbe, agent_binary, build_dir, devserver, poll, private_e
                      read, start_agent, stop_agent)
 
 SHIFT_L = 0xFFE1
-DIALOG_SIZE = (363, 102)
 ASAN_BUILD = os.path.join(os.path.dirname(build_dir().rstrip("/")), "build-asan")
 
 
@@ -27,15 +26,11 @@ def xdotool(*args):
                           text=True).stdout.strip()
 
 
-def windows_of(pid):
-    """(id, name, width, height) of the visible windows of the process."""
-    found = []
-    for wid in xdotool("search", "--onlyvisible", "--pid", pid).split():
-        size = dict(line.split("=", 1) for line in
-                    xdotool("getwindowgeometry", "--shell", wid).splitlines() if "=" in line)
-        found.append((wid, xdotool("getwindowname", wid), int(size.get("WIDTH", 0)),
-                      int(size.get("HEIGHT", 0))))
-    return found
+def windows_of(pid, kind):
+    """The visible windows of the process of one type: DIALOG, TOOLTIP (a tray balloon), ..."""
+    return [w for w in xdotool("search", "--onlyvisible", "--pid", pid).split()
+            if "_NET_WM_WINDOW_TYPE_" + kind in subprocess.run(
+                ["xprop", "-id", w, "_NET_WM_WINDOW_TYPE"], capture_output=True, text=True).stdout]
 
 
 NONE, IN = (False, False), (True, True)  # the agent's signalling and input channel in a session
@@ -105,21 +100,17 @@ class AgentCase(unittest.IsolatedAsyncioTestCase):
             self.requests += 1
             await self.wait(
                 lambda: self.output().count("showing request tray message") >= self.requests)
-            tips = await poll(lambda: [w for w in windows_of(pid)
-                                       if w[2] > 100 and w[1] != "Kelvano Assistant"], 15)
-            self.assertTrue(tips, "no notification: %s" % windows_of(pid))
-            xdotool("mousemove", "--window", tips[0][0], 20, 20, "click", 1)
-
-        def dialog():
-            return [w for w in windows_of(pid) if (w[2], w[3]) == DIALOG_SIZE]
-        found = await poll(dialog, 15)
-        self.assertTrue(found, "no permission dialog: %s" % windows_of(pid))
-        xdotool("windowfocus", "--sync", found[0][0])
+            tips = await poll(lambda: windows_of(pid, "TOOLTIP"), 15)
+            self.assertTrue(tips, "no notification")
+            xdotool("mousemove", "--window", tips[0], 20, 20, "click", 1)
+        found = await poll(lambda: windows_of(pid, "DIALOG"), 15)
+        self.assertTrue(found, "no permission dialog")
+        xdotool("windowfocus", "--sync", found[0])
         if grant:
             xdotool("key", "--delay", 100, "space", "Tab", "space")
         else:
             xdotool("key", "Escape")
-        self.assertTrue(await poll(lambda: not dialog(), 10), "the dialog stayed open")
+        self.assertTrue(await poll(lambda: not windows_of(pid, "DIALOG"), 10), "still asking")
 
 
 class HandOverTest(AgentCase):
