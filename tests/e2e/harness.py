@@ -9,10 +9,8 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIR = os.path.normpath(os.path.join(HERE, "..", ".."))
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "devserver"))
-sys.path.insert(0, HERE)
 import browser  # noqa: E402
 import devserver  # noqa: E402
 from xprobe import XProbe  # noqa: E402

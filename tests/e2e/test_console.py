@@ -9,12 +9,10 @@ import asyncio
 import json
 import os
 import shutil
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Harness, browser, client_point, pixel_tolerance, poll, stop_agent  # noqa
+from harness import Harness, browser, client_point, pixel_tolerance, poll, stop_agent
 
 BUTTONS = {"left": False, "middle": False, "right": False}
 
@@ -71,7 +69,8 @@ class ConsoleTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(got[1:], [mouse("mousedown", left=True), mouse("mouseup", left=True)])
         # Keys (with browser key codes), the wheel, and a shortcut button.
         self.assertEqual(await self.inputs(
-            5, self.chrome.key("keyDown", "a", "KeyA", 65), self.chrome.key("keyUp", "a", "KeyA", 65),
+            5, self.chrome.key("keyDown", "a", "KeyA", 65),
+            self.chrome.key("keyUp", "a", "KeyA", 65),
             self.chrome.wheel(cx, cy, -120), self.chrome.wheel(cx, cy, 120),
             self.chrome.evaluate("document.querySelector('[data-shortcut=CTRL_ALT_F2]').click()")),
             [key(65, True, "a"), key(65, False, "a"), {"wheelEvent": {"up": -1}},

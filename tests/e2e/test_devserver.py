@@ -7,15 +7,12 @@ The relay of SDP, ICE and input is the end-to-end suites' (every call needs it).
 import asyncio
 import json
 import logging.handlers
-import os
-import sys
 import tempfile
 import unittest
 
 import aiohttp
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import devserver, poll  # noqa: E402
+from harness import devserver, poll
 
 STEP = 5.0  # bound on every single wait
 KEY = "test-key"

@@ -9,12 +9,10 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (XProbe, agent_binary, build_dir, devserver, poll, private_env,  # noqa: E402
+from harness import (XProbe, agent_binary, build_dir, devserver, poll, private_env,
                      read, start_agent, stop_agent)
 
 SHIFT_L = 0xFFE1

@@ -9,12 +9,10 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import build_dir, devserver, poll, private_env, read  # noqa: E402
+from harness import build_dir, devserver, poll, private_env, read
 
 VERSION = "0.7.0.25167"
 # Loaded at run time, so no library dependency names them: the pipeline's plug-ins.
