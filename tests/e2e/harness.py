@@ -1,10 +1,10 @@
-"""The process-level suites' kit: the real agent in a private home (so that parallel suites never
-hand links to each other's agents), one bounded wait, and a whole local session: the development
-server, the agent started from a link, headless Chromium on the console. Also used by the headless
-demo and the benchmarks. Needs an X display; ICE needs the private network namespace."""
+"""The process-level kit, also used by the demo and the benchmarks: the real agent in a private home
+(parallel suites never hand links to each other's agents), one bounded wait, and a whole session:
+the development server, the agent started from a link, headless Chromium on the console."""
 
 import asyncio
 import os
+import pathlib
 import subprocess
 import sys
 import time
@@ -43,8 +43,7 @@ def private_env(root, extra=None):
 
 
 async def poll(probe, timeout, interval=0.01):
-    """Calls probe (a function or a coroutine function) until it returns something truthy or
-    timeout seconds have passed; its last value."""
+    """probe's (a function's or coroutine function's) first truthy value, or its last at timeout."""
     deadline = time.monotonic() + timeout
     while True:
         value = probe()
@@ -56,11 +55,7 @@ async def poll(probe, timeout, interval=0.01):
 
 
 def read(path):
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
+    return pathlib.Path(path).read_text(errors="replace") if os.path.exists(path) else ""
 
 
 def start_agent(args, env, log_path, binary=None):
@@ -141,8 +136,7 @@ class Harness:
         await self.call(timeout)
 
     async def call(self, timeout=60):
-        """Starts the agent from the link; returns once the console decoded the call's first
-        frame."""
+        """The agent started from the link, up to the first frame of its call on the console."""
         calls = await self.chrome.evaluate("kvConsole.stats.calls")
         self.agent = start_agent(
             ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
@@ -174,8 +168,7 @@ class Harness:
         return await poll(near, timeout)
 
     async def press_key(self, key, code, key_code, keysym, timeout=5):
-        """Presses a key on the page (focus on the video); True when the X server saw it down,
-        then released."""
+        """Presses a key on the page's video; True when the X server saw it down, then up."""
         await self.chrome.evaluate("kvConsole.video.focus()")
         await self.chrome.key("keyDown", key, code, key_code)
         down = await poll(lambda: self.x.key_down(keysym), timeout)
@@ -183,9 +176,8 @@ class Harness:
         return bool(down and await poll(lambda: not self.x.key_down(keysym), timeout))
 
     async def watch_pixel(self, x, y, rgb, tol=40, timeout_ms=5000):
-        rgb_js = "[%d,%d,%d]" % ((rgb >> 16) & 255, (rgb >> 8) & 255, rgb & 255)
         return await self.chrome.evaluate("(%s)(%d, %d, %s, %d, %d)" % (
-            WATCH_PIXEL_JS.strip(), x, y, rgb_js, tol, timeout_ms))
+            WATCH_PIXEL_JS.strip(), x, y, list(rgb.to_bytes(3, "big")), tol, timeout_ms))
 
     async def stop(self):
         status = stop_agent(self.agent) if self.agent is not None else None

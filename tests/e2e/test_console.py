@@ -1,38 +1,29 @@
 #!/usr/bin/python3
-"""The administrator's console in headless Chromium, in a call with the real agent: the page's
-mouse, keys, wheel and shortcuts leave it in the agent's format (read where the development server
-relays them), with coordinates of the shared monitor; nothing stays held when the video loses
-focus; the page is ready for the next call when the agent leaves. Runs inside the private network
-namespace only."""
+"""The console in headless Chromium, in a call with the real agent: the page's input leaves it in
+the agent's format with monitor coordinates (read where the server relays it), nothing stays held
+when the video loses focus, and the page is ready for the next call when the agent leaves."""
 
-import asyncio
 import json
 import os
-import shutil
 import tempfile
 import unittest
 
 from harness import Harness, browser, client_point, pixel_tolerance, poll, stop_agent
-
-BUTTONS = {"left": False, "middle": False, "right": False}
-
 
 def key(code, down, name):
     return {"keyboardEvent": {"keyCode": code, "down": down, "key": name}}
 
 
 def mouse(kind, **buttons):
-    return {"mouseEvent": {"type": kind, "buttons": dict(BUTTONS, **buttons)}}
+    return {"mouseEvent": {"type": kind, "buttons": dict(
+        {"left": False, "middle": False, "right": False}, **buttons)}}
 
 
 @unittest.skipUnless(browser.in_private_netns(), "needs the private network namespace")
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs an X display")
 class ConsoleTest(unittest.IsolatedAsyncioTestCase):
     async def asyncSetUp(self):
-        asyncio.get_running_loop().slow_callback_duration = 2
-        tmp = tempfile.mkdtemp(prefix="kv-console-")
-        self.addCleanup(shutil.rmtree, tmp, True)
-        self.h = Harness(tmp)
+        self.h = Harness(self.enterContext(tempfile.TemporaryDirectory(prefix="kv-console-")))
         self.addAsyncCleanup(self.h.stop)
         await self.h.start()
         self.chrome = self.h.chrome

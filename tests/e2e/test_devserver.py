@@ -1,12 +1,11 @@
 #!/usr/bin/python3
-"""The development server against clients speaking its wire protocols: the administrator's side
-needs the key and the server's own origin, a session has one input and one cursor channel,
-signalling answers every bad request, and the call starts and ends whoever comes and goes first.
-The relay of SDP, ICE and input is the end-to-end suites' (every call needs it)."""
+"""The development server against clients speaking its protocols: the key, own origin only, one
+input and one cursor channel per session, errors for bad signalling, and a call that starts and
+ends whoever comes or goes first. Relaying SDP, ICE and input is left to the end-to-end calls."""
 
 import asyncio
 import json
-import logging.handlers
+import logging
 import tempfile
 import unittest
 
@@ -23,11 +22,8 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
 
     async def asyncSetUp(self):
         self.server = devserver.DevServer(secret=KEY)
-        ctx = None
-        if self.tls:
-            tmp = tempfile.TemporaryDirectory()
-            self.addCleanup(tmp.cleanup)
-            ctx = devserver.self_signed_context(tmp.name)
+        tmp = self.enterContext(tempfile.TemporaryDirectory())
+        ctx = devserver.self_signed_context(tmp) if self.tls else None
         runner, port = await devserver.start(self.server, "127.0.0.1", 0, ctx)
         self.addAsyncCleanup(runner.cleanup)
         self.origin = "%s://127.0.0.1:%d" % ("https" if self.tls else "http", port)
@@ -35,13 +31,10 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         self.http = aiohttp.ClientSession(connector=aiohttp.TCPConnector(ssl=not self.tls))
         self.addAsyncCleanup(self.http.close)
         self.auth = {"Authorization": "Bearer " + KEY}
-        self.log = logging.handlers.BufferingHandler(100000)
-        devserver.log.addHandler(self.log)
-        devserver.log.setLevel(logging.DEBUG)
-        self.addCleanup(devserver.log.removeHandler, self.log)
+        self.log = self.enterContext(self.assertLogs(devserver.log, logging.DEBUG))  # all of it
 
     def logged(self):
-        return "\n".join(record.getMessage() for record in self.log.buffer)
+        return "\n".join(self.log.output)
 
     async def ws(self, path, **kw):
         """A socket carrying the key (the agent's endpoints ignore it)."""
@@ -50,17 +43,10 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         self.addAsyncCleanup(ws.close)
         return ws
 
-    async def recv(self, ws):
+    async def recv(self, ws, parse=False):
         msg = await asyncio.wait_for(ws.receive(), STEP)
         self.assertEqual(msg.type, aiohttp.WSMsgType.TEXT, msg)
-        return msg.data
-
-    async def recv_json(self, ws):
-        return json.loads(await self.recv(ws))
-
-    async def silent(self, ws):
-        with self.assertRaises(asyncio.TimeoutError):
-            await asyncio.wait_for(ws.receive(), 0.3)
+        return json.loads(msg.data) if parse else msg.data
 
     async def agent(self, session="7"):
         """An agent that has registered and asked to join the session."""
@@ -72,7 +58,7 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
 
     async def console(self, session="7"):
         con = await self.ws("/ws/console?session=" + session, origin=self.origin)
-        welcome = await self.recv_json(con)
+        welcome = await self.recv(con, True)
         self.assertEqual(welcome["event"], "welcome")
         return con, welcome["agent"]
 
@@ -80,7 +66,7 @@ class ServerCase(unittest.IsolatedAsyncioTestCase):
         """An agent joins the session whose console is con: both are told."""
         sig = await self.agent(session)
         self.assertEqual(await self.recv(sig), "SESSION_OK")
-        self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
+        self.assertEqual(await self.recv(con, True), {"event": "agent-joined"})
         return sig
 
     async def channel_is(self, kind, present):
@@ -97,10 +83,9 @@ class ServerTest(ServerCase):
         for path in ("/42/settings", "/api/42/settings"):
             async with self.http.get(self.base + path) as r:  # the agent's side needs no key
                 self.assertEqual((await r.json())["StunServers"], stun, path)
-        for body in ({"notifyConnection": "false"}, {"displayName": 3}, {"unknown": 1}, [],
-                     {"StunServers": [{"urls": ["stun:127.0.0.1:1"]}]}, "{"):
-            data = body if isinstance(body, str) else json.dumps(body)
-            async with self.http.put(self.base + "/admin/sessions/5", data=data,
+        for body in ('{"notifyConnection": "false"}', '{"displayName": 3}', '{"unknown": 1}', "[]",
+                     '{"StunServers": [{"urls": ["stun:127.0.0.1:1"]}]}', "{"):
+            async with self.http.put(self.base + "/admin/sessions/5", data=body,
                                      headers=self.auth) as r:
                 self.assertEqual(r.status, 400, body)
 
@@ -108,11 +93,11 @@ class ServerTest(ServerCase):
         paths = [("GET", "/console/"), ("GET", "/admin/sessions"), ("POST", "/admin/sessions"),
                  ("GET", "/admin/sessions/1"), ("PUT", "/admin/sessions/1"),
                  ("GET", "/ws/console?session=1")]
-        for headers, query, status in [({}, "", 401), ({}, "key=", 401),
-                                       ({}, "key=test-kez", 403),
-                                       ({"Authorization": "Bearer nope"}, "", 403),
-                                       ({"Authorization": "Basic " + KEY}, "", 401),
-                                       (self.auth, "", "ok"), ({}, "key=" + KEY, "ok")]:
+        for headers, query, status in [
+                ({}, "", 401), ({}, "key=", 401), ({}, "key=test-kez", 403),
+                ({"Authorization": "Bearer nope"}, "", 403),
+                ({"Authorization": "Basic " + KEY}, "", 401), (self.auth, "", "ok"),
+                ({}, "key=" + KEY, "ok")]:
             for method, path in paths[:-1] if status == "ok" else paths:  # a socket needs more
                 url = self.base + path + ("&" if "?" in path else "?") + query
                 async with self.http.request(method, url, headers=headers) as r:
@@ -130,34 +115,34 @@ class ServerTest(ServerCase):
 
     async def test_bad_signalling_is_answered_with_an_error(self):
         sig = await self.ws("/ws/signalling")
-        for bad in ("HELLO", "hello 12", "SESSION 7", "HELLO 12 "):
-            await sig.send_str(bad)
-            self.assertEqual(await self.recv(sig), "ERROR expected HELLO <id>", bad)
-        await sig.send_str("HELLO 12")
-        self.assertEqual(await self.recv(sig), "HELLO")
-        for request, answer in [("SESSION _bad", "ERROR malformed SESSION request"),
-                                ("SESSION 3", None), ("SESSION 4", "ERROR already in session 3")]:
+        unregistered = "ERROR expected HELLO <id>"
+        for request, answer in [
+                ("HELLO", unregistered), ("hello 12", unregistered), ("SESSION 7", unregistered),
+                ("HELLO 12 ", unregistered), ("HELLO 12", "HELLO"),
+                ("SESSION _bad", "ERROR malformed SESSION request"), ("SESSION 3", None),
+                ("SESSION 4", "ERROR already in session 3")]:
             await sig.send_str(request)
             if answer:
-                self.assertEqual(await self.recv(sig), answer)
+                self.assertEqual(await self.recv(sig), answer, request)
         self.assertEqual(await self.recv(await self.agent("3")),
                          "ERROR session 3 already has an agent")
         await self.console("3")
         con2 = await self.ws("/ws/console?session=3")
-        self.assertEqual(await self.recv_json(con2),
+        self.assertEqual(await self.recv(con2, True),
                          {"event": "error", "text": "another administrator has this session"})
         self.server.auto_create = False
         self.assertEqual(await self.recv(await self.agent("9")), "ERROR session 9 not found")
 
     async def test_the_call_starts_whoever_comes_first_and_ends_when_either_leaves(self):
         sig = await self.agent()
-        await self.silent(sig)
+        with self.assertRaises(asyncio.TimeoutError):
+            await asyncio.wait_for(sig.receive(), 0.3)
         con, agent_there = await self.console()
         self.assertTrue(agent_there)
         self.assertEqual(await self.recv(sig), "SESSION_OK")
-        self.assertEqual(await self.recv_json(con), {"event": "agent-joined"})
+        self.assertEqual(await self.recv(con, True), {"event": "agent-joined"})
         await sig.close()
-        self.assertEqual(await self.recv_json(con), {"event": "agent-left"})
+        self.assertEqual(await self.recv(con, True), {"event": "agent-left"})
         sig = await self.join(con)  # the session is free for the next call
         await con.close()
         self.assertEqual(await self.recv(sig), "ERROR administrator left the session")
@@ -169,19 +154,20 @@ class ServerTest(ServerCase):
         await self.channel_is("input", True)
         cursor = await self.ws("/7/ws/cursor")
         await cursor.send_str("shape")
-        self.assertEqual(await self.recv_json(con), {"cursor": "shape"})
+        self.assertEqual(await self.recv(con, True), {"cursor": "shape"})
         # A second reader of the session's keys (or cursor) is refused while the first lives,
         # and the administrator is told.
         for kind in ("input", "cursor"):
             thief = await self.ws("/7/ws/" + kind)
             await asyncio.wait_for(thief.receive(), STEP)
             self.assertEqual(thief.close_code, devserver.CHANNEL_BUSY, kind)
-            self.assertIn("second %s channel" % kind, (await self.recv_json(con))["text"])
+            self.assertIn("second %s channel" % kind, (await self.recv(con, True))["text"])
         key = '{"keyboardEvent":{"keyCode":81,"down":true,"key":"q"}}'
         for m in ("not json", '{"other":1}', '{"sdp":{}}', key):
             await con.send_str(m)
         self.assertEqual(await self.recv(inp), key)  # the rest is not input
-        await self.silent(other)
+        with self.assertRaises(asyncio.TimeoutError):
+            await asyncio.wait_for(other.receive(), 0.3)
         self.assertNotRegex(self.logged(), r'"q"|81')
 
     async def test_a_dead_input_channel_is_let_go(self):

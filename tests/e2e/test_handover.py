@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""Links handed to a running agent, at process level: two development servers, the real agent under
-Xvfb, with and without a tray host. A link to a server other than the configured one reaches that
-server only after the user agreed; a refusal leaves the running session alone. The exit releases
-a key the administrator holds."""
+"""Links handed to the running agent, with two development servers, with and without a tray host:
+another server is reached only after the user agreed, a refusal leaves the running session alone.
+The exit releases a key the administrator holds."""
 
 import asyncio
 import json
@@ -44,10 +43,8 @@ class AgentCase(unittest.IsolatedAsyncioTestCase):
 
     async def asyncSetUp(self):
         asyncio.get_running_loop().slow_callback_duration = 2
-        self.tmp = tempfile.mkdtemp(prefix="kv-handover-")
-        self.addCleanup(shutil.rmtree, self.tmp, True)
-        self.x = XProbe()
-        self.addCleanup(self.x.close)
+        self.tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="kv-handover-"))
+        self.x = self.enterContext(XProbe())
         if self.tray:
             trayer = subprocess.Popen(
                 ["setpriv", "--pdeathsig", "KILL", "trayer", "--edge", "bottom", "--align",
@@ -57,20 +54,17 @@ class AgentCase(unittest.IsolatedAsyncioTestCase):
             self.assertTrue(await poll(self.x.tray_owned, 10), "no tray host")
         # B waives consent too: a server the agent was not configured with cannot.
         self.a, self.b = devserver.DevServer(), devserver.DevServer()
-        self.a.create_session({"notifyConnection": False, "displayName": "Alice"}, sid="1")
-        self.b.create_session({"notifyConnection": False, "displayName": "Mallory"}, sid="7")
-        ports = []
-        for server in (self.a, self.b):
+        bases = []
+        for server, sid, name in ((self.a, "1", "Alice"), (self.b, "7", "Mallory")):
+            server.create_session({"notifyConnection": False, "displayName": name}, sid=sid)
             runner, port = await devserver.start(server, "127.0.0.1", 0)
             self.addAsyncCleanup(runner.cleanup)
-            ports.append(port)
-        self.link_b = "kvlo://127.0.0.1:%d/assistant/7" % ports[1]
-        self.env = private_env(self.tmp, dict(
-            self.extra_env, KVNO_VDI_URL="http://127.0.0.1:%d/assistant" % ports[0]))
+            bases.append("127.0.0.1:%d/assistant" % port)
+        self.link_b = "kvlo://%s/7" % bases[1]
+        self.env = private_env(self.tmp, dict(self.extra_env, KVNO_VDI_URL="http://" + bases[0]))
         self.log = os.path.join(self.tmp, "agent.log")
-        self.agent = start_agent(
-            ["--stun-url", "stun://127.0.0.1:3478", "kvlo://127.0.0.1:%d/assistant/1" % ports[0]],
-            self.env, self.log, agent_binary(self.build))
+        self.agent = start_agent(["--stun-url", "stun://127.0.0.1:3478", "kvlo://%s/1" % bases[0]],
+                                 self.env, self.log, agent_binary(self.build))
         self.addCleanup(stop_agent, self.agent)
         self.requests = 0
         self.assertTrue(await poll(lambda: "Starting:" in self.output(), 20), self.output())
@@ -104,10 +98,8 @@ class AgentCase(unittest.IsolatedAsyncioTestCase):
         found = await poll(lambda: windows_of(pid, "DIALOG"), 15)
         self.assertTrue(found, "no permission dialog")
         xdotool("windowfocus", "--sync", found[0])
-        if grant:
-            xdotool("key", "--delay", 100, "space", "Tab", "space")
-        else:
-            xdotool("key", "Escape")
+        # Focus lands on the check box; Tab moves on to the button it enables.
+        xdotool("key", "--delay", 100, *(("space", "Tab", "space") if grant else ("Escape",)))
         self.assertTrue(await poll(lambda: not windows_of(pid, "DIALOG"), 10), "still asking")
 
 

@@ -30,17 +30,14 @@ class PackageTest(unittest.IsolatedAsyncioTestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kv-package-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, True)
         run("cpack", "-G", "DEB", "-B", cls.tmp, cwd=build_dir())
         cls.deb, = glob.glob(os.path.join(cls.tmp, "*.deb"))
         cls.root = os.path.join(cls.tmp, "root")
         run("dpkg", "-x", cls.deb, cls.root)
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
     @unittest.skipUnless(shutil.which("lintian"), "needs lintian")
-    def test_control_data_and_files(self):
+    def test_lintian_and_dependencies(self):
         self.assertEqual(run("dpkg-deb", "-f", self.deb, "Version").strip(), VERSION)
         depends = [d.split()[0] for d in run("dpkg-deb", "-f", self.deb, "Depends").split(", ")]
         for package in PLUGINS + ["libqt5core5a", "libgstreamer1.0-0", "libxtst6"]:
