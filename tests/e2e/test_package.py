@@ -37,8 +37,16 @@ class PackageTest(unittest.IsolatedAsyncioTestCase):
         run("dpkg", "-x", cls.deb, cls.root)
 
     @unittest.skipUnless(shutil.which("lintian"), "needs lintian")
-    def test_lintian_and_dependencies(self):
-        self.assertEqual(run("dpkg-deb", "-f", self.deb, "Version").strip(), VERSION)
+    def test_control_data_files_and_lintian(self):
+        self.assertEqual(run("dpkg-deb", "-f", self.deb, "Package", "Version").split(),
+                         ["Package:", "kelvano-assistant", "Version:", VERSION])
+        files = run("dpkg-deb", "-c", self.deb)
+        for path in ("usr/bin/kelvano-assistant", "applications/kelvano-assistant.desktop",
+                     "scalable/apps/kelvano-assistant.svg", "man1/kelvano-assistant.1.gz"):
+            self.assertIn(path, files)
+        agent = os.path.join(self.root, "usr", "bin", "kelvano-assistant")
+        version = subprocess.run([agent, "--version"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((version.returncode, version.stdout.strip().splitlines()[-1]), (1, VERSION))
         depends = [d.split()[0] for d in run("dpkg-deb", "-f", self.deb, "Depends").split(", ")]
         for package in PLUGINS + ["libqt5core5a", "libgstreamer1.0-0", "libxtst6"]:
             self.assertIn(package, depends)  # computed from the binary, plus the plug-ins
