@@ -205,7 +205,8 @@ TEST_F(WebSocketBaseTest, OversizedMessageClosesTheChannel) {
 }
 
 // A server that completes the opening handshake and then streams one huge frame, a slice at a
-// time, so that the only place the payload could pile up is the client.
+// time, so that the only place the payload could pile up is the client. With a negative payload
+// it falls silent instead, like a server or path that died.
 class FloodServer : public QObject {
 public:
     explicit FloodServer(qint64 payload) : payload(payload) {
@@ -238,6 +239,9 @@ public:
             "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
             accept + "\r\n\r\n");
         handshaken = true;
+        if (payload < 0) {
+            return;  // silent from now on: no frames, no pongs
+        }
         QByteArray header(10, '\0');
         header[0] = char(0x82);  // final binary frame
         header[1] = char(127);
@@ -280,6 +284,29 @@ TEST_F(WebSocketBaseTest, HugeFrameDoesNotGrowMemory) {
     EXPECT_LT(flood.sent, payload / 4) << "the client kept reading the oversized frame";
     EXPECT_LT(after - before, 32 * 1024) << "KiB grown";
     EXPECT_TRUE(log.contains(QStringLiteral("input: incoming message larger than 65536 bytes")));
+}
+
+// A server that stops answering is taken as closed once a ping goes unanswered.
+TEST_F(WebSocketBaseTest, UnansweredPingClosesTheChannel) {
+    FloodServer silent(-1);
+    setServerUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.server.serverPort()));
+    WebSocketBase ch(QStringLiteral("input"));
+    ch.setKeepAlive(50, 300);
+    QSignalSpy disconnected(&ch, &QWebSocket::disconnected);
+    LogCapture log;
+    ASSERT_TRUE(ch.wsConnect());
+    ASSERT_TRUE(waitFor([&] { return disconnected.count() > 0; }, 5000));
+    EXPECT_TRUE(log.contains(QStringLiteral("input: no answer to a ping within 300 ms")));
+}
+
+// A live server answers the pings: the channel stays up.
+TEST_F(WebSocketBaseTest, AnsweredPingsKeepTheChannel) {
+    WebSocketBase ch(QStringLiteral("signalling"));
+    ch.setKeepAlive(20, 300);
+    QSignalSpy pongs(&ch, &QWebSocket::pong);
+    ASSERT_TRUE(ch.wsConnect());
+    ASSERT_TRUE(waitFor([&] { return pongs.count() >= 20; }, 5000));
+    EXPECT_EQ(ch.state(), QAbstractSocket::ConnectedState);
 }
 
 class WebSocketBaseTlsTest : public ::testing::Test {
