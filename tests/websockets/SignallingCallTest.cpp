@@ -141,17 +141,6 @@ TEST_F(SignallingCall, ServerErrorWhileNegotiating) {
     EXPECT_FALSE(agent.sig.gstreamer.glibThreadRunning());
 }
 
-TEST_F(SignallingCall, UnparsableAnswerEndsTheCall) {
-    onOffer(QStringLiteral(R"({"sdp":{"sdp":"not an sdp","type":"answer"}})"));
-    Agent agent;
-    ASSERT_TRUE(agent.start());
-    ASSERT_TRUE(waitFor([&] { return agent.disconnects > 0; }, kCallMs));
-    EXPECT_EQ(agent.errors,
-              (QStringList{"ERROR: could not parse the text buffer into an SDP message", kClosed}));
-    EXPECT_EQ(agent.storedAtError.first(), STATE_ERROR);
-    EXPECT_EQ(agent.states.last(), SERVER_CLOSED);
-}
-
 TEST_F(SignallingCall, AdministratorClosingTheDataChannelEndsTheSession) {
     WebRtcPeer peer;
     ASSERT_TRUE(peer.start());
