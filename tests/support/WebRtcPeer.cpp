@@ -22,7 +22,6 @@ struct PeerCore {
     std::atomic<int> height{0};
     std::atomic<int> audioPackets{0};
     std::atomic<int> offers{0};
-    std::atomic<bool> channelOpen{false};
 
     template <typename F>
     void withOwner(F f) {
@@ -167,24 +166,10 @@ void onMessageData(GObject*, GBytes* bytes, gpointer data) {
     core->messages.push_back({true, QByteArray(raw, int(size))});
 }
 
-void onChannelOpen(GObject*, gpointer data) {
-    coreOf(data)->channelOpen = true;
-}
-void onChannelClose(GObject*, gpointer data) {
-    coreOf(data)->channelOpen = false;
-}
-
 void onDataChannel(GstElement*, GObject* channel, gpointer data) {
     const CorePtr& core = *static_cast<CorePtr*>(data);
     connectCore(channel, "on-message-string", onMessageString, core);
     connectCore(channel, "on-message-data", onMessageData, core);
-    connectCore(channel, "on-open", onChannelOpen, core);
-    connectCore(channel, "on-close", onChannelClose, core);
-    GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CONNECTING;
-    g_object_get(channel, "ready-state", &state, nullptr);
-    if (state == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) {
-        core->channelOpen = true;
-    }
     std::lock_guard<std::mutex> lock(core->mutex);
     if (!core->channel) {
         core->channel = G_OBJECT(g_object_ref(channel));
@@ -352,10 +337,6 @@ int WebRtcPeer::audioPackets() const {
 int WebRtcPeer::offersReceived() const {
     return core ? core->offers.load() : 0;
 }
-bool WebRtcPeer::dataChannelOpen() const {
-    return core && core->channelOpen.load();
-}
-
 std::vector<WebRtcPeer::Message> WebRtcPeer::messages() const {
     if (!core) {
         return {};

@@ -35,7 +35,6 @@ public:
     int audioPackets() const;
     int offersReceived() const;
     std::vector<Message> messages() const;
-    bool dataChannelOpen() const;
 
     // Closes the data channel from this side (the agent must take it as the end of the call).
     void closeDataChannel();

