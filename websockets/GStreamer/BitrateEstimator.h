@@ -10,7 +10,7 @@ struct ReceiverReport {
 
 struct BitrateLimits {
     int floorKbps = 150;
-    int startKbps = 1200;
+    int startKbps = 2500;  // about what scrolling text needs at 1920x1080 and 10 frames/s
     int ceilingKbps = 3000;
 };
 
@@ -22,10 +22,11 @@ public:
     int update(const ReceiverReport& report);
     int kbps() const { return int(rate_ + 0.5); }
 
-    // Loss up to this share is the path's noise, not congestion (random loss stays below it on
-    // a path that is not full; retransmission repairs it).
+    // Below kHoldLoss the path is clean. Up to kBackOffLoss, loss is taken as the path's noise
+    // (Wi-Fi, mobile links), which retransmission repairs and a lower bitrate would not cure; a
+    // full path loses far more than that, since it drops everything above its rate.
     static constexpr double kHoldLoss = 0.02;
-    static constexpr double kBackOffLoss = 0.10;
+    static constexpr double kBackOffLoss = 0.15;
     static constexpr double kSlowRttMs = 400;
     static constexpr double kCongestedRttMs = 1000;
 
