@@ -33,7 +33,7 @@ public:
     bool encoderIsH264 = false;
     std::mutex estimatorMutex;
     BitrateEstimator estimator;
-    guint64 lastReportPackets = G_MAXUINT64;
+    double lastReportPackets = -2;
     double lastReportRtt = -1;
 
     // Liveness, in g_get_monotonic_time() microseconds: when the peer was last heard from, and
@@ -513,11 +513,10 @@ void onStats(GstPromise* promise, gpointer data) {
         return;
     }
     std::lock_guard<std::mutex> lock(s->estimatorMutex);
-    const guint64 packets = guint64(found.packetsReceived);
-    if (packets == s->lastReportPackets && found.report.rttMs == s->lastReportRtt) {
+    if (found.packetsReceived == s->lastReportPackets && found.report.rttMs == s->lastReportRtt) {
         return;  // the same report as last time
     }
-    s->lastReportPackets = packets;
+    s->lastReportPackets = found.packetsReceived;
     s->lastReportRtt = found.report.rttMs;
     const int before = s->estimator.kbps();
     const int after = s->estimator.update(found.report);
