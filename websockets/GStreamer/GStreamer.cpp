@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "BitrateEstimator.h"
@@ -16,6 +17,25 @@
 #include "PipelineDescription.h"
 #include "ScreenGlobals.h"
 #include "logger.h"
+
+// The encoder's bitrate control. Shared with the "get-stats" promises rather than the session: a
+// promise that webrtcbin drops while closing must not keep a whole session alive.
+struct BitrateControl {
+    std::mutex mutex;
+    GstElement* encoder = nullptr;  // a reference of its own; null once the session is gone
+    bool h264 = false;              // x264enc takes kbit/s, vp8enc bit/s
+    BitrateEstimator estimator;
+    double lastPackets = -2;  // identify the last report used
+    double lastRtt = -1;
+
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (encoder) {
+            gst_object_unref(encoder);
+            encoder = nullptr;
+        }
+    }
+};
 
 // Everything a callback of one pipeline may touch. Callbacks run on GStreamer's threads and
 // may still be in flight, or arrive late, after the pipeline was stopped or the media object
@@ -27,14 +47,7 @@ public:
         live.fetch_add(1);
     }
 
-    // The video encoder whose bitrate follows the path (a reference of its own), and whether it
-    // is x264enc (kbit/s) or vp8enc (bit/s).
-    GstElement* encoder = nullptr;
-    bool encoderIsH264 = false;
-    std::mutex estimatorMutex;
-    BitrateEstimator estimator;
-    double lastReportPackets = -2;
-    double lastReportRtt = -1;
+    const std::shared_ptr<BitrateControl> bitrate = std::make_shared<BitrateControl>();
 
     // Liveness, in g_get_monotonic_time() microseconds: when the peer was last heard from, and
     // since when ICE has been disconnected (0: it is not).
@@ -68,6 +81,7 @@ public:
         if (old) {
             gst_object_unref(old);
         }
+        bitrate->release();
     }
 
     // Runs f with the media object while it is attached; the emissions inside are queued, so the
@@ -89,12 +103,7 @@ public:
     }
 
 private:
-    ~MediaSession() {
-        if (encoder) {
-            gst_object_unref(encoder);
-        }
-        live.fetch_sub(1);
-    }
+    ~MediaSession() { live.fetch_sub(1); }
 
     std::atomic<int> refs_{1};
     std::mutex mutex_;
@@ -498,38 +507,39 @@ gboolean findVideoReport(GQuark, const GValue* value, gpointer data) {
 
 // The reply to "get-stats": a fresh receiver report for video moves the encoder's bitrate.
 void onStats(GstPromise* promise, gpointer data) {
-    auto* s = static_cast<MediaSession*>(data);
-    if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED || !s->encoder ||
-        !s->withOwner([](GStreamer*) {})) {
-        return;
-    }
-    const GstStructure* reply = gst_promise_get_reply(promise);
+    BitrateControl& c = **static_cast<std::shared_ptr<BitrateControl>*>(data);
+    const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
+                                    ? gst_promise_get_reply(promise)
+                                    : nullptr;
     VideoReport found;
-    if (!reply) {
+    if (reply) {
+        gst_structure_foreach(reply, findVideoReport, &found);
+    }
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (!found.found || !c.encoder) {
         return;
     }
-    gst_structure_foreach(reply, findVideoReport, &found);
-    if (!found.found) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(s->estimatorMutex);
-    if (found.packetsReceived == s->lastReportPackets && found.report.rttMs == s->lastReportRtt) {
+    if (found.packetsReceived == c.lastPackets && found.report.rttMs == c.lastRtt) {
         return;  // the same report as last time
     }
-    s->lastReportPackets = found.packetsReceived;
-    s->lastReportRtt = found.report.rttMs;
-    const int before = s->estimator.kbps();
-    const int after = s->estimator.update(found.report);
+    c.lastPackets = found.packetsReceived;
+    c.lastRtt = found.report.rttMs;
+    const int before = c.estimator.kbps();
+    const int after = c.estimator.update(found.report);
     if (after == before) {
         return;
     }
-    if (s->encoderIsH264) {
-        g_object_set(s->encoder, "bitrate", guint(after), nullptr);
+    if (c.h264) {
+        g_object_set(c.encoder, "bitrate", guint(after), nullptr);
     } else {
-        g_object_set(s->encoder, "target-bitrate", gint(after * 1000), nullptr);
+        g_object_set(c.encoder, "target-bitrate", gint(after * 1000), nullptr);
     }
     cli_log(LL_DEBUG, "Video bitrate %d -> %d kbit/s (loss %.1f%%, round trip %.0f ms)\n", before,
             after, found.report.fractionLost * 100, found.report.rttMs);
+}
+
+void freeBitrateLink(gpointer data) {
+    delete static_cast<std::shared_ptr<BitrateControl>*>(data);
 }
 
 // Once a second on the GLib thread: ask for the receiver reports, and end a call whose path has
@@ -546,7 +556,8 @@ gboolean onSecondTick(gpointer data) {
         peerLost(s, "Nothing received from the administrator for too long");
     }
     if (GstElement* webrtc = s->webrtc()) {
-        GstPromise* promise = sessionPromise(onStats, s);
+        GstPromise* promise = gst_promise_new_with_change_func(
+            onStats, new std::shared_ptr<BitrateControl>(s->bitrate), freeBitrateLink);
         g_signal_emit_by_name(webrtc, "get-stats", nullptr, promise);
         gst_promise_unref(promise);
         gst_object_unref(webrtc);
@@ -692,28 +703,24 @@ void GStreamer::screenPipelineStart() {
 
 void GStreamer::watchEncoder() {
     GstElement* encoder = findByFactory(pipeline, "vp8enc");
-    session->encoderIsH264 = !encoder;
+    BitrateControl& c = *session->bitrate;
+    c.h264 = !encoder;
     if (!encoder) {
         encoder = findByFactory(pipeline, "x264enc");
     }
     if (!encoder) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(session->estimatorMutex);
-        const int kbps = session->estimator.kbps();
-        if (session->encoderIsH264) {
-            g_object_set(encoder, "bitrate", guint(kbps), nullptr);
-        } else {
-            g_object_set(encoder, "target-bitrate", gint(kbps * 1000), nullptr);
-        }
+    if (c.h264) {
+        g_object_set(encoder, "bitrate", guint(c.estimator.kbps()), nullptr);
+    } else {
+        // Without CBR and frame dropping, vp8enc sends about 1.5 Mbit/s of scrolling text
+        // whatever its target; dropping a frame when the budget is spent keeps a narrow path
+        // moving.
+        g_object_set(encoder, "target-bitrate", gint(c.estimator.kbps() * 1000), "end-usage",
+                     1 /* cbr */, "dropframe-threshold", 60, nullptr);
     }
-    if (!session->encoderIsH264) {
-        // Without these, vp8enc sends about 1.5 Mbit/s of scrolling text whatever its target;
-        // dropping a frame when the budget is spent keeps a narrow path moving.
-        g_object_set(encoder, "end-usage", 1 /* cbr */, "dropframe-threshold", 60, nullptr);
-    }
-    session->encoder = GST_ELEMENT(gst_object_ref(encoder));
+    c.encoder = GST_ELEMENT(gst_object_ref(encoder));
     if (GstPad* src = gst_element_get_static_pad(encoder, "src")) {
         gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onKeyUnitRequest, nullptr,
                           nullptr);
