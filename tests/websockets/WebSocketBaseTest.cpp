@@ -37,31 +37,6 @@ protected:
     ConnectionParams saved;
 };
 
-TEST(WebSocketBaseScheme, MapsHttpSchemesAndRefusesOthers) {
-    struct Row {
-        const char* in;
-        const char* out;  // null: refused
-    } rows[] = {
-        {"http://h:1/p", "ws://h:1/p"},
-        {"https://h/p", "wss://h/p"},
-        {"HTTPS://h/p", "wss://h/p"},  // the parser lower-cases the scheme
-        {"ws://h/p", "ws://h/p"},
-        {"wss://h/p", "wss://h/p"},
-        {"ftp://h/p", nullptr},
-        {"kvlos://h/p", nullptr},
-        {"//h/p", nullptr},
-        {"h:80/p", nullptr},  // "h" is taken as the scheme
-    };
-    for (const Row& r : rows) {
-        QUrl url(QString::fromLatin1(r.in), QUrl::TolerantMode);
-        const bool ok = WebSocketBase::changeUrl(url);
-        EXPECT_EQ(ok, r.out != nullptr) << r.in;
-        if (r.out) {
-            EXPECT_EQ(url.toString(), QString::fromLatin1(r.out)) << r.in;
-        }
-    }
-}
-
 TEST_F(WebSocketBaseTest, EndpointPathsReachTheServerUnnormalised) {
     struct Row {
         const char* suffix;
