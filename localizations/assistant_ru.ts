@@ -56,6 +56,10 @@
         <translation>Ошибка канала данных</translation>
     </message>
     <message>
+        <source>The connection with the administrator is lost</source>
+        <translation>Связь с администратором потеряна</translation>
+    </message>
+    <message>
         <source>Disconnect</source>
         <translation>Отключиться</translation>
     </message>

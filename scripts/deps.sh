@@ -10,7 +10,7 @@ packages=(
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-xserver-utils x11-utils trayer
     libgtest-dev libgmock-dev clang libclang-rt-14-dev
     python3-gst-1.0 gir1.2-gst-plugins-bad-1.0 python3-aiohttp chromium
-    iproute2 openssl xdg-utils desktop-file-utils procps
+    iproute2 openssl xdg-utils desktop-file-utils procps nftables xterm
     dpkg-dev lintian
 )
 

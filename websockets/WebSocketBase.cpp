@@ -35,6 +35,36 @@ WebSocketBase::WebSocketBase(QString name, QObject* parent)
                 static_cast<int>(state));
     });
     connect(this, &QWebSocket::aboutToClose, this, &WebSocketBase::onAboutToClose);
+
+    // A server or path that died silently is noticed here rather than by TCP, minutes later.
+    pingTimer.setInterval(kPingIntervalMs);
+    pongDeadline.setSingleShot(true);
+    pongDeadline.setInterval(kPongTimeoutMs);
+    connect(&pingTimer, &QTimer::timeout, this, [this] {
+        if (!pongDeadline.isActive()) {
+            pongDeadline.start();
+            ping();
+        }
+    });
+    connect(&pongDeadline, &QTimer::timeout, this, &WebSocketBase::onPongMissing);
+    connect(this, &QWebSocket::connected, &pingTimer, QOverload<>::of(&QTimer::start));
+    connect(this, &QWebSocket::disconnected, this, [this] {
+        pingTimer.stop();
+        pongDeadline.stop();
+    });
+    connect(this, &QWebSocket::pong, &pongDeadline, &QTimer::stop);
+}
+
+void WebSocketBase::setKeepAlive(int intervalMs, int timeoutMs) {
+    pingTimer.setInterval(intervalMs);
+    pongDeadline.setInterval(timeoutMs);
+}
+
+void WebSocketBase::onPongMissing() {
+    cli_log(LL_WARNING, "%s: no answer to a ping within %d ms, closing the channel\n",
+            qUtf8Printable(channelName), pongDeadline.interval());
+    pingTimer.stop();
+    abort();
 }
 
 WebSocketBase::~WebSocketBase() {

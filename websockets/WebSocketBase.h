@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 #include <QWebSocket>
 
@@ -28,6 +29,12 @@ public:
     // Maps http to ws and https to wss in place; false for any other scheme than ws and wss.
     static bool changeUrl(QUrl& url);
 
+    // A connected channel pings every interval; a pong that has not come timeout after its ping
+    // counts as a closure: the socket is aborted and reports its disconnection.
+    static constexpr int kPingIntervalMs = 5000;
+    static constexpr int kPongTimeoutMs = 10000;
+    void setKeepAlive(int intervalMs, int timeoutMs);
+
     // Largest incoming message (and frame) this channel accepts, in bytes.
     void setMaxMessageSize(qint64 bytes);
     qint64 maxMessageSize() const { return maxAllowedIncomingMessageSize(); }
@@ -43,4 +50,8 @@ public slots:
 
 private:
     void onAboutToClose();
+    void onPongMissing();
+
+    QTimer pingTimer;
+    QTimer pongDeadline;  // active while a pong is awaited
 };

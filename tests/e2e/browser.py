@@ -26,6 +26,58 @@ class BrowserError(RuntimeError):
     pass
 
 
+# Keeps every peer connection the page makes, for the receiver's own statistics.
+KEEP_PEERS_JS = """
+(() => {
+  const Native = window.RTCPeerConnection;
+  window.kvPeers = [];
+  window.RTCPeerConnection = function (...args) {
+    const pc = new Native(...args);
+    window.kvPeers.push(pc);
+    return pc;
+  };
+  window.RTCPeerConnection.prototype = Native.prototype;
+})();
+"""
+
+# The inbound video report of the newest peer connection, as numbers.
+INBOUND_VIDEO_JS = """
+(async () => {
+  const pc = window.kvPeers[window.kvPeers.length - 1];
+  if (!pc) return null;
+  let out = null;
+  (await pc.getStats()).forEach((r) => {
+    if (r.type === "inbound-rtp" && r.kind === "video") {
+      out = {frames: r.framesDecoded || 0, bytes: r.bytesReceived || 0, nacks: r.nackCount || 0,
+             plis: r.pliCount || 0, firs: r.firCount || 0, lost: r.packetsLost || 0,
+             keyframes: r.keyFramesDecoded || 0};
+    }
+  });
+  return out;
+})()
+"""
+
+# Tracks the presented video frames: kvFrames.maxGap is the longest time (ms) without a new one
+# since kvFrames.reset().
+TRACK_FRAMES_JS = """
+(() => {
+  const v = kvConsole.video;
+  const f = window.kvFrames = {last: performance.now(), maxGap: 0, count: 0,
+    reset() { f.last = performance.now(); f.maxGap = 0; f.count = 0; },
+    gap() { return Math.max(f.maxGap, performance.now() - f.last); }};
+  const tick = () => {
+    const now = performance.now();
+    f.maxGap = Math.max(f.maxGap, now - f.last);
+    f.last = now;
+    f.count += 1;
+    v.requestVideoFrameCallback(tick);
+  };
+  v.requestVideoFrameCallback(tick);
+  return true;
+})()
+"""
+
+
 class Chromium:
     def __init__(self, width=1280, height=800):
         self.width = width
@@ -39,6 +91,7 @@ class Chromium:
         self.pending = {}
         self.reader = None
         self.console_lines = []
+        self.port = None
 
     async def start(self, url, timeout=30):
         if not in_private_netns():
@@ -72,6 +125,7 @@ class Chromium:
                 words = f.read().split()
             try:
                 if len(words) >= 2:
+                    self.port = int(words[0])
                     self.ws = await self.http.ws_connect(
                         "ws://127.0.0.1:%s%s" % (words[0], words[1]), max_msg_size=0)
             except aiohttp.ClientError:
@@ -88,6 +142,7 @@ class Chromium:
         self.session = attached["sessionId"]
         await self.call("Runtime.enable")
         await self.call("Page.enable")
+        await self.call("Page.addScriptToEvaluateOnNewDocument", {"source": KEEP_PEERS_JS})
         await self.call("Emulation.setDeviceMetricsOverride", {
             "width": self.width, "height": self.height, "deviceScaleFactor": 1, "mobile": False})
         await self.call("Page.navigate", {"url": url})

@@ -2,11 +2,14 @@
 """End to end: the real agent, started from an invitation link under Xvfb, shares its 1920x1080
 screen with headless Chromium on the administrator's console for 20 seconds (VP8, then H.264);
 the data-channel greeting arrives; what is painted on the X screen shows up in the decoded video;
-a mouse move and a key press made on the page are read back from the X server."""
+a mouse move and a key press made on the page are read back from the X server. Every codec pair
+is accepted; scrolling text keeps moving over a lossy path; a path that dies mid-call ends the
+call, with a held key released."""
 
 import asyncio
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -19,6 +22,36 @@ from harness import GREETING, Harness  # noqa: E402
 
 CALL_SECONDS = 20
 MIN_FPS = 8.0  # the agent captures at 10 frames per second; a loaded CI machine drops a few
+DEAD_PATH_BOUND = 25  # s: the agent's own bounds are 10 s of silence and 10 s for a pong
+LOST_TEXTS = ("The connection with the administrator is lost",
+              "Connection with the server is closed")
+SCROLLING = ["xterm", "-geometry", "318x82+0+0", "-fn", "6x13", "-e", "bash", "-c",
+             "while :; do ls -l /usr/lib/x86_64-linux-gnu; done"]
+
+
+def set_path(loss=0, limit_kbytes=0, dead=False, keep_port=None):
+    """Shapes what enters this network namespace with nftables: a share of UDP packets lost at
+    random, UDP policed to a rate, or everything dropped but keep_port (the browser's DevTools
+    connection). With no arguments the path is open again."""
+    rules = []
+    if dead:
+        if keep_port:
+            rules += ["tcp dport %d accept" % keep_port, "tcp sport %d accept" % keep_port]
+        rules.append("drop")
+    if loss:
+        rules.append("meta l4proto udp numgen random mod 100 < %d drop" % loss)
+    if limit_kbytes:
+        rules.append("meta l4proto udp limit rate over %d kbytes/second burst 64 kbytes drop"
+                     % limit_kbytes)
+    script = "table inet kvpath\ndelete table inet kvpath\n"
+    if rules:
+        script += ("table inet kvpath {\n chain in {\n  type filter hook input priority 0;\n"
+                   + "".join("  %s\n" % r for r in rules) + " }\n}\n")
+    subprocess.run(["nft", "-f", "-"], input=script.encode(), check=True)
+
+
+def has_nft():
+    return shutil.which("nft") is not None
 
 
 @unittest.skipUnless(browser.in_private_netns(), "needs the private network namespace")
@@ -74,6 +107,64 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
 
     async def test_h264_with_g711(self):
         await self.call("h264", "G711")
+
+    async def test_other_codec_pairs_are_accepted(self):
+        for codec, audio in (("VP8", "G711"), ("h264", "OPUS")):
+            h = Harness(self.tmp, codec, audio)
+            try:
+                await h.start(timeout=60)
+                self.assertEqual((await h.stats())["codec"].lower(), codec.lower())
+            finally:
+                await h.stop()
+
+    async def start_scrolling(self):
+        term = subprocess.Popen(SCROLLING, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (term.terminate(), term.wait()))
+
+    @unittest.skipUnless(has_nft(), "needs nftables")
+    async def test_scrolling_text_over_a_lossy_path(self):
+        await self.start_scrolling()
+        self.addCleanup(set_path)
+        h = Harness(self.tmp, "VP8", "OPUS")
+        try:
+            await h.start(timeout=60)
+            await h.chrome.evaluate(browser.TRACK_FRAMES_JS)
+            set_path(loss=3)
+            await asyncio.sleep(2)
+            first = await h.chrome.evaluate(browser.INBOUND_VIDEO_JS)
+            await h.chrome.evaluate("kvFrames.reset()")
+            await asyncio.sleep(CALL_SECONDS)
+            gap = await h.chrome.evaluate("kvFrames.gap()")
+            last = await h.chrome.evaluate(browser.INBOUND_VIDEO_JS)
+            self.assertLess(gap, 2000, "longest time without a new frame, ms")
+            self.assertGreater(last["nacks"], first["nacks"], "no retransmission requested")
+            self.assertGreater(last["frames"] - first["frames"], 5 * CALL_SECONDS)
+        finally:
+            await h.stop()
+
+    @unittest.skipUnless(has_nft(), "needs nftables")
+    async def test_dead_path_ends_the_call_and_releases_held_keys(self):
+        self.addCleanup(set_path)
+        h = Harness(self.tmp, "VP8", "OPUS")
+        try:
+            await h.start(timeout=60)
+            await h.chrome.evaluate("kvConsole.video.focus()")
+            await h.chrome.key("keyDown", "a", "KeyA", 65)
+            self.assertTrue(await h.poll(lambda: h.x.key_down(0x41), 5), "key a not down")
+            set_path(dead=True, keep_port=h.chrome.port)
+            ended = await h.poll(lambda: self.reason(h), DEAD_PATH_BOUND)
+            self.assertIn(ended, LOST_TEXTS, h.agent_output()[-2000:])
+            self.assertTrue(await h.poll(lambda: not h.x.key_down(0x41), 5), "key a still down")
+            self.assertIsNone(h.agent.poll(), "the agent exited")
+        finally:
+            await h.stop()
+
+    @staticmethod
+    def reason(h):
+        for line in h.agent_output().splitlines():
+            if "Terminate. Reason: " in line:
+                return line.split("Terminate. Reason: ", 1)[1].strip()
+        return None
 
 
 if __name__ == "__main__":

@@ -65,24 +65,12 @@ void SignallingRelay::onNewConnection() {
                 socket->deleteLater();
                 emit agentDisconnected(int(socket->closeCode()));
             });
-            emit agentConnectedSignal();
-        } else if (path.endsWith(QLatin1String("/ws/admin"))) {
-            admins.append(socket);
-            connect(socket, &QWebSocket::textMessageReceived, this,
-                    &SignallingRelay::sendToAgentFromAdmin);
-            connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
-                admins.removeAll(socket);
-                socket->deleteLater();
-            });
         } else {
             otherSockets.append(socket);
-            connect(socket, &QWebSocket::textMessageReceived, this,
-                    [this](const QString& text) { otherMessages.append(text); });
             connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
                 otherSockets.removeAll(socket);
                 socket->deleteLater();
             });
-            emit otherConnected(url);
         }
     }
 }
@@ -92,10 +80,6 @@ void SignallingRelay::onAgentText(QWebSocket* socket, const QString& text) {
         return;
     }
     agentMessages.append(text);
-    if (agentHook && agentHook(text)) {
-        emit agentMessage(text);
-        return;
-    }
     if (text.startsWith(QLatin1String("HELLO "))) {
         agentPeerId = text.mid(6).toInt();
         if (answerHello) {
@@ -110,9 +94,6 @@ void SignallingRelay::onAgentText(QWebSocket* socket, const QString& text) {
             socket->sendTextMessage(QStringLiteral("ERROR session %1 not found").arg(session));
         }
     } else if (text.startsWith(QLatin1Char('{'))) {
-        for (QWebSocket* admin : qAsConst(admins)) {
-            admin->sendTextMessage(text);
-        }
         emit agentJson(text);
     }
     emit agentMessage(text);

@@ -1,6 +1,5 @@
 // A loopback signalling server for tests: speaks HELLO/SESSION/SESSION_OK/ERROR with the agent and
-// relays JSON between the agent and an administrator peer. The administrator is either in-process
-// (signal agentJson, slot sendToAgent) or a WebSocket client on "/ws/admin".
+// relays JSON between the agent and an in-process administrator peer.
 #pragma once
 
 #include <QList>
@@ -9,7 +8,6 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <functional>
 
 class QWebSocket;
 class QWebSocketServer;
@@ -34,8 +32,6 @@ public:
     QString acceptedSession;
     bool answerHello = true;
     bool answerSession = true;
-    // Called first with every text from the agent; returning true skips the default handling.
-    std::function<bool(const QString&)> agentHook;
 
     // Injection towards the agent's signalling socket (no-ops when none is connected).
     void sendToAgent(const QString& text);
@@ -51,7 +47,6 @@ public:
     QList<QUrl> requestUrls;          // every accepted connection, any path
     QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets
     int agentPeerId = -1;             // from the last "HELLO <id>"
-    QStringList otherMessages;        // texts on paths other than signalling and admin
     QList<QWebSocket*> otherSockets;  // open sockets on other paths
 
     // Makes peer the administrator: the agent's SDP and ICE reach it, its answer and candidates
@@ -62,16 +57,10 @@ public:
     static bool makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,
                                      QString* errorText);
 
-public slots:
-    // Administrator to agent: relayed as is.
-    void sendToAgentFromAdmin(const QString& text) { sendToAgent(text); }
-
 signals:
-    void agentConnectedSignal();
     void agentDisconnected(int closeCode);
     void agentMessage(const QString& text);  // after the default handling
     void agentJson(const QString& text);     // JSON texts from the agent, for the administrator
-    void otherConnected(const QUrl& url);
 
 private:
     void onNewConnection();
@@ -79,6 +68,5 @@ private:
 
     QWebSocketServer* server = nullptr;
     QWebSocket* agent = nullptr;
-    QList<QWebSocket*> admins;
     bool secure = false;
 };

@@ -1,7 +1,9 @@
 #include "WebRtcPeer.h"
 
 #define GST_USE_UNSTABLE_API
+#include <gst/sctp/sctpsendmeta.h>
 #include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
 #include <atomic>
@@ -13,13 +15,13 @@ struct PeerCore {
     GstElement* pipeline = nullptr;
     GstElement* webrtc = nullptr;
     GObject* channel = nullptr;
+    GstPad* videoPad = nullptr;  // webrtcbin's source pad of the agent's video
     std::vector<WebRtcPeer::Message> messages;
     std::atomic<int> videoFrames{0};
     std::atomic<int> width{0};
     std::atomic<int> height{0};
     std::atomic<int> audioPackets{0};
     std::atomic<int> offers{0};
-    std::atomic<bool> channelOpen{false};
 
     template <typename F>
     void withOwner(F f) {
@@ -121,6 +123,12 @@ void onIncoming(GstElement* webrtc, GstPad* pad, gpointer data) {
     const bool video = media && g_str_equal(media, "video");
     gst_caps_unref(caps);
     if (video) {
+        {
+            std::lock_guard<std::mutex> lock(coreOf(data)->mutex);
+            if (!coreOf(data)->videoPad) {
+                coreOf(data)->videoPad = GST_PAD(gst_object_ref(pad));
+            }
+        }
         GstElement* decodebin = gst_element_factory_make("decodebin", nullptr);
         connectCore(decodebin, "pad-added", onDecodedPad, *static_cast<CorePtr*>(data));
         gst_bin_add(GST_BIN(parent), decodebin);
@@ -158,24 +166,10 @@ void onMessageData(GObject*, GBytes* bytes, gpointer data) {
     core->messages.push_back({true, QByteArray(raw, int(size))});
 }
 
-void onChannelOpen(GObject*, gpointer data) {
-    coreOf(data)->channelOpen = true;
-}
-void onChannelClose(GObject*, gpointer data) {
-    coreOf(data)->channelOpen = false;
-}
-
 void onDataChannel(GstElement*, GObject* channel, gpointer data) {
     const CorePtr& core = *static_cast<CorePtr*>(data);
     connectCore(channel, "on-message-string", onMessageString, core);
     connectCore(channel, "on-message-data", onMessageData, core);
-    connectCore(channel, "on-open", onChannelOpen, core);
-    connectCore(channel, "on-close", onChannelClose, core);
-    GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CONNECTING;
-    g_object_get(channel, "ready-state", &state, nullptr);
-    if (state == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) {
-        core->channelOpen = true;
-    }
     std::lock_guard<std::mutex> lock(core->mutex);
     if (!core->channel) {
         core->channel = G_OBJECT(g_object_ref(channel));
@@ -308,6 +302,10 @@ void WebRtcPeer::stop() {
         core->pipeline = nullptr;
         core->webrtc = nullptr;
         core->channel = nullptr;
+        if (core->videoPad) {
+            gst_object_unref(core->videoPad);
+            core->videoPad = nullptr;
+        }
     }
     if (pipeline) {
         gst_element_set_state(pipeline, GST_STATE_NULL);
@@ -339,10 +337,6 @@ int WebRtcPeer::audioPackets() const {
 int WebRtcPeer::offersReceived() const {
     return core ? core->offers.load() : 0;
 }
-bool WebRtcPeer::dataChannelOpen() const {
-    return core && core->channelOpen.load();
-}
-
 std::vector<WebRtcPeer::Message> WebRtcPeer::messages() const {
     if (!core) {
         return {};
@@ -368,10 +362,45 @@ void WebRtcPeer::closeDataChannel() {
     }
 }
 
-void WebRtcPeer::sendDataChannelString(const QString& text) {
-    if (!core) {
+namespace {
+
+GstPadProbeReturn breakPpid(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer) {
+        return GST_PAD_PROBE_OK;
+    }
+    auto* meta = reinterpret_cast<GstSctpSendMeta*>(
+        gst_buffer_get_meta(buffer, gst_sctp_send_meta_api_get_type()));
+    if (!meta) {
+        return GST_PAD_PROBE_OK;
+    }
+    meta->ppid = 4242;
+    return GST_PAD_PROBE_REMOVE;
+}
+
+}  // namespace
+
+void WebRtcPeer::sendDataChannelGarbage() {
+    if (!core || !core->pipeline) {
         return;
     }
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(core->pipeline));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        GstElement* e = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* f = gst_element_get_factory(e);
+        if (f && g_str_equal(GST_OBJECT_NAME(f), "sctpenc")) {
+            for (GList* l = GST_ELEMENT_PADS(e); l; l = l->next) {
+                if (GST_PAD_DIRECTION(GST_PAD(l->data)) == GST_PAD_SINK) {
+                    gst_pad_add_probe(GST_PAD(l->data), GST_PAD_PROBE_TYPE_BUFFER, breakPpid,
+                                      nullptr, nullptr);
+                }
+            }
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
     GObject* channel = nullptr;
     {
         std::lock_guard<std::mutex> lock(core->mutex);
@@ -380,8 +409,23 @@ void WebRtcPeer::sendDataChannelString(const QString& text) {
         }
     }
     if (channel) {
-        g_signal_emit_by_name(channel, "send-string", text.toUtf8().constData());
+        g_signal_emit_by_name(channel, "send-string", "garbage");
         g_object_unref(channel);
+    }
+}
+
+void WebRtcPeer::requestKeyFrame() {
+    GstPad* pad = nullptr;
+    if (core) {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        if (core->videoPad) {
+            pad = GST_PAD(gst_object_ref(core->videoPad));
+        }
+    }
+    if (pad) {
+        gst_pad_send_event(
+            pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        gst_object_unref(pad);
     }
 }
 

@@ -35,11 +35,13 @@ public:
     int audioPackets() const;
     int offersReceived() const;
     std::vector<Message> messages() const;
-    bool dataChannelOpen() const;
 
     // Closes the data channel from this side (the agent must take it as the end of the call).
     void closeDataChannel();
-    void sendDataChannelString(const QString& text);
+    // Sends a message whose SCTP payload protocol id no data channel knows: a broken peer.
+    void sendDataChannelGarbage();
+    // Asks the agent for a keyframe the way a decoder does after a loss (PLI).
+    void requestKeyFrame();
 
 public slots:
     // SDP from the agent: an offer is answered through sdpReady.

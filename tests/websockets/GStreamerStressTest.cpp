@@ -50,17 +50,6 @@ protected:
     }
 };
 
-TEST_F(MediaStress, FiftyConsecutiveCallsStart) {
-    configure("VP8", "OPUS", true, kRegion);
-    for (int i = 0; i < 50; ++i) {
-        Harness h;
-        ASSERT_TRUE(h.start()) << "call " << i;
-        ASSERT_TRUE(waitFor([&] { return h.state == PEER_CALL_STARTED; }, kStepMs))
-            << "call " << i << " state " << h.state;
-        EXPECT_TRUE(h.terminations.isEmpty()) << "call " << i;
-    }
-}
-
 enum class Cut { AtOnce, Negotiating, OfferSent, Started, Media, DestroyOnly, kCount };
 
 // Where a session is torn down; the later ones have callbacks and promises in flight.

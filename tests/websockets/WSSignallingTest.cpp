@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -90,7 +89,6 @@ protected:
 };
 
 TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
-    LogCapture log;
     relay.acceptedSession = QStringLiteral("4711");
     connectUntil(PEER_CONNECTED);
     EXPECT_EQ(events, (QStringList{"state:1000", "state:1002", "state:2000", "connected",
@@ -101,13 +99,6 @@ TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
     EXPECT_GE(relay.agentPeerId, 10);
     EXPECT_LE(relay.agentPeerId, 9999);
     EXPECT_EQ(relay.requestUrls.last().path(), QStringLiteral("/ws/signalling"));
-    EXPECT_EQ(log.count(QStringLiteral("Registering id %1 with server\n").arg(relay.agentPeerId)),
-              1);
-    EXPECT_TRUE(log.contains(QStringLiteral("Got message from server: HELLO\n")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Registered with server\n")));
-    EXPECT_TRUE(log.contains(
-        QStringLiteral("Setting up the signalling server call with the session 4711\n")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Got message from server: SESSION_OK\n")));
     // The media object's copy follows every notified state.
     EXPECT_EQ(sig->gstreamer.currentConnState(), PEER_CONNECTED);
     EXPECT_TRUE(errors.isEmpty());
@@ -242,18 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                   emit t.media()->mainLoopTerminate("Cannot reply on the offer, not in call",
                                                     STATE_ERROR);
               },
-              "Cannot reply on the offer, not in call", STATE_ERROR, -1},
-        // From a streaming thread, as webrtcbin's data channel reports: queued, stores 0.
-        Fault{"data channel closed, from another thread", PEER_CALL_STARTED,
-              [](SignallingFaultTest& t) {
-                  GStreamer* media = t.media();
-                  std::thread th([media] {
-                      emit media->mainLoopTerminate("Completed by the opposite side",
-                                                    STATE_UNKNOWN);
-                  });
-                  th.join();
-              },
-              "Completed by the opposite side", STATE_UNKNOWN, -1}),
+              "Cannot reply on the offer, not in call", STATE_ERROR, -1}),
     [](const ::testing::TestParamInfo<Fault>& info) {
         QString name = QString::fromLatin1(info.param.name);
         name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
@@ -296,18 +276,12 @@ TEST_F(SignallingTest, UnknownMessagesAreLoggedAndIgnored) {
         const char* line;  // %1 is the message
     } rows[] = {
         {"hello", "[WARNING] Unknown message '%1', ignoring"},
-        {"HELLO ", "[WARNING] Unknown message '%1', ignoring"},
         {"SESSION_OK ", "[WARNING] Unknown message '%1', ignoring"},
-        {"", "[WARNING] Unknown message '%1', ignoring"},
-        {"42", "[WARNING] Unknown message '%1', ignoring"},
         {"{\"sdp\":", "[WARNING] Unknown message '%1', ignoring"},
         {"[]", "[ERROR] Unknown json message '%1', ignoring"},
-        {"[{\"sdp\":{}}]", "[ERROR] Unknown json message '%1', ignoring"},
         {"{}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
         {"{\"sdp\":\"v=0\"}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-        {"{\"ice\":[1,2]}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
         {"{\"sdp\":null,\"ice\":7}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-        {"{\"bye\":{}}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
     };
     relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
@@ -335,14 +309,10 @@ TEST_F(SignallingTest, RemoteIceWithoutPipelineOrWithWrongTypes) {
         R"({"ice":{"candidate":"candidate:1 1 UDP 2122260223 127.0.0.2 40000 typ host","sdpMLineIndex":0}})",
         R"({"ice":{}})",
         R"({"ice":{"candidate":5,"sdpMLineIndex":"x"}})",
-        R"({"ice":{"candidate":null,"sdpMLineIndex":[1]}})",
-        R"({"ice":{"candidate":{"a":1},"sdpMLineIndex":{}}})",
         R"({"ice":{"candidate":"c","sdpMLineIndex":-1}})",
         R"({"ice":{"candidate":"c","sdpMLineIndex":1.5}})",
-        R"({"ice":{"candidate":"c","sdpMLineIndex":1e300}})",
         R"({"ice":{"candidate":"c","sdpMLineIndex":4294967296}})",
         R"({"ice":{"candidate":"c\u0000d","sdpMLineIndex":4294967295}})",
-        R"({"ice":{"candidate":"c"},"sdp":"v=0"})",
     };
     relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
@@ -465,66 +435,6 @@ TEST_F(SignallingTest, SocketErrorTextReachesTheUserAndKeepsTheState) {
     EXPECT_EQ(events, (QStringList{"state:1000", "state:2003", "error:" + kClosed, "disconnected",
                                    "error:Connection refused"}));
     EXPECT_EQ(sig->connectionState(), SERVER_CLOSED);
-}
-
-TEST_F(SignallingTest, OversizedMessageEndsTheSession) {
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    events.clear();
-    LogCapture log;
-    relay.sendToAgent(QString(int(WebSocketBase::kSignallingMaxMessageSize) + 1, QLatin1Char('x')));
-    ASSERT_TRUE(waitDisconnected());
-    EXPECT_EQ(events.last(), QStringLiteral("disconnected"));
-    EXPECT_TRUE(events.contains(QStringLiteral("error:") + kClosed));
-    EXPECT_TRUE(log.contains(QStringLiteral("signalling: incoming message larger than 1048576")));
-    EXPECT_FALSE(log.contains(QStringLiteral("Got message from server: xxx")));
-}
-
-TEST_F(SignallingTest, DestroyingALiveChannelClosesNormally) {
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    sig.reset();
-    ASSERT_TRUE(waitFor([&] { return !relay.agentCloseCodes.isEmpty(); }));
-    EXPECT_EQ(relay.agentCloseCodes.last(), 1000);
-}
-
-class SignallingTlsTest : public SignallingTest {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        QSslConfiguration config;
-        QString error;
-        ASSERT_TRUE(SignallingRelay::makeSelfSignedConfig(dir.path(), &config, &error))
-            << qPrintable(error);
-        ASSERT_TRUE(relay.listenSecure(config));
-        auto& p = GlobalSettings::instance().connectionParams;
-        saved = p;
-        p.serverUrl = relay.serverUrl().toStdString();
-        p.sessionId = "4711";
-    }
-    QTemporaryDir dir;
-};
-
-TEST_F(SignallingTlsTest, SelfSignedServerIsRefusedWithoutForce) {
-    GlobalSettings::instance().connectionParams.disableSsl = false;
-    build();
-    sig->setConnState(SERVER_CONNECTING);
-    ASSERT_TRUE(sig->webSocket.wsConnect());
-    ASSERT_TRUE(waitFor([&] { return !errors.isEmpty(); }));
-    EXPECT_EQ(errors.first(), sig->webSocket.errorString()) << events.join(" | ").toStdString();
-    EXPECT_FALSE(errors.first().isEmpty());
-    EXPECT_FALSE(events.contains(QStringLiteral("connected")));
-    EXPECT_TRUE(relay.agentMessages.isEmpty());
-}
-
-TEST_F(SignallingTlsTest, SelfSignedServerIsAcceptedWithForce) {
-    GlobalSettings::instance().connectionParams.disableSsl = true;
-    relay.answerSession = false;
-    LogCapture log;
-    connectUntil(PEER_CONNECTING);
-    EXPECT_TRUE(errors.isEmpty());
-    EXPECT_EQ(relay.requestUrls.last().scheme(), QStringLiteral("wss"));
-    EXPECT_TRUE(log.contains(QStringLiteral("[WARNING] signalling: SSL error: ")));
 }
 
 }  // namespace

@@ -1,18 +1,41 @@
 #include "GStreamer.h"
 
 #define GST_USE_UNSTABLE_API
+#include <glib/gstdio.h>
 #include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
+#include "BitrateEstimator.h"
 #include "IncomingMedia.h"
 #include "PipelineDescription.h"
 #include "ScreenGlobals.h"
 #include "logger.h"
+
+// The encoder's bitrate control. Shared with the "get-stats" promises rather than the session: a
+// promise that webrtcbin drops while closing must not keep a whole session alive.
+struct BitrateControl {
+    std::mutex mutex;
+    GstElement* encoder = nullptr;  // a reference of its own; null once the session is gone
+    bool h264 = false;              // x264enc takes kbit/s, vp8enc bit/s
+    BitrateEstimator estimator;
+    double lastPackets = -2;  // identify the last report used
+    double lastRtt = -1;
+
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (encoder) {
+            gst_object_unref(encoder);
+            encoder = nullptr;
+        }
+    }
+};
 
 // Everything a callback of one pipeline may touch. Callbacks run on GStreamer's threads and
 // may still be in flight, or arrive late, after the pipeline was stopped or the media object
@@ -23,6 +46,14 @@ public:
         : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))) {
         live.fetch_add(1);
     }
+
+    const std::shared_ptr<BitrateControl> bitrate = std::make_shared<BitrateControl>();
+
+    // Liveness, in g_get_monotonic_time() microseconds: when the peer was last heard from, and
+    // since when ICE has been disconnected (0: it is not).
+    std::atomic<gint64> lastIncoming{0};
+    std::atomic<gint64> disconnectedSince{0};
+    std::atomic<bool> ended{false};
 
     static std::atomic<int> live;
 
@@ -50,6 +81,7 @@ public:
         if (old) {
             gst_object_unref(old);
         }
+        bitrate->release();
     }
 
     // Runs f with the media object while it is attached; the emissions inside are queued, so the
@@ -95,6 +127,16 @@ GstPromise* sessionPromise(GstPromiseChangeFunc func, MediaSession* s) {
 
 void terminate(MediaSession* s, const char* msg, ConnectionState state) {
     s->withOwner([&](GStreamer* g) { emit g->mainLoopTerminate(msg, state); });
+}
+
+const char kErrPeerLost[] = "The connection with the administrator is lost";
+
+// Ends the call once for a dead path, whichever sign of it comes first.
+void peerLost(MediaSession* s, const char* why) {
+    if (!s->ended.exchange(true)) {
+        cli_log(LL_WARNING, "%s, ending the call\n", why);
+        terminate(s, kErrPeerLost, STATE_ERROR);
+    }
 }
 
 // Fire-and-forget action with a promise whose result is not awaited.
@@ -236,7 +278,8 @@ void onIceGatheringStateNotify(GstElement* webrtc, GParamSpec*, gpointer) {
 
 // Data channel.
 
-void onDataChannelError(GObject*, gpointer data) {
+void onDataChannelError(GObject*, GError* error, gpointer data) {
+    cli_log(LL_ERROR, "Data channel error: %s\n", error && error->message ? error->message : "");
     terminate(static_cast<MediaSession*>(data), "Data channel error", STATE_UNKNOWN);
 }
 
@@ -285,37 +328,246 @@ void disableUpnp(GstElement* webrtc) {
     g_object_unref(ice);
 }
 
-// x264enc writes its first-pass statistics next to the working directory by default, which
-// fails (and stops the encoder) where that directory is not writable.
-std::string redirectEncoderStats(GstElement* pipeline) {
-    static std::atomic<int> counter{0};
-    std::string path;
+// The first element of the pipeline made by the factory name, or null. Borrowed.
+GstElement* findByFactory(GstElement* pipeline, const char* factory) {
+    GstElement* found = nullptr;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
     GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         GstElement* e = GST_ELEMENT(g_value_get_object(&item));
         GstElementFactory* f = gst_element_get_factory(e);
-        if (f && g_str_equal(GST_OBJECT_NAME(f), "x264enc")) {
-            if (path.empty()) {
-                gchar* name =
-                    g_strdup_printf("kelvano-x264-%d-%d.log", int(getpid()), counter.fetch_add(1));
-                gchar* full = g_build_filename(g_get_tmp_dir(), name, nullptr);
-                path = full;
-                g_free(full);
-                g_free(name);
-            }
-            g_object_set(e, "multipass-cache-file", path.c_str(), nullptr);
+        if (f && g_str_equal(GST_OBJECT_NAME(f), factory)) {
+            found = e;
         }
         g_value_reset(&item);
     }
     g_value_unset(&item);
     gst_iterator_free(it);
-    return path;
+    return found;
+}
+
+// x264enc writes its first-pass statistics into the working directory by default: a shared or
+// read-only place. They go to a directory of the agent's own (0700), removed with the pipeline.
+std::string redirectEncoderStats(GstElement* pipeline) {
+    GstElement* x264 = findByFactory(pipeline, "x264enc");
+    if (!x264) {
+        return {};
+    }
+    gchar* dir = g_build_filename(g_get_tmp_dir(), "kelvano-x264-XXXXXX", nullptr);
+    std::string result;
+    if (g_mkdtemp(dir)) {
+        result = dir;
+        gchar* file = g_build_filename(dir, "x264.log", nullptr);
+        g_object_set(x264, "multipass-cache-file", file, nullptr);
+        g_free(file);
+    } else {
+        cli_log(LL_ERROR, "Cannot create a directory for the encoder statistics\n");
+    }
+    g_free(dir);
+    return result;
+}
+
+// Loss recovery: retransmission on NACK for video, and keyframes on PLI and FIR. The transceiver
+// must retransmit before the first offer; the feedback the offer announces comes from the caps.
+// Audio stays without NACK: browsers refuse an audio line that carries it.
+void enableLossRecovery(GstElement* pipeline, GstElement* webrtc) {
+    GstPad* sink = gst_element_get_static_pad(webrtc, "sink_0");
+    GstPad* peer = sink ? gst_pad_get_peer(sink) : nullptr;
+    GstElement* filter = peer ? gst_pad_get_parent_element(peer) : nullptr;
+    if (filter && g_object_class_find_property(G_OBJECT_GET_CLASS(filter), "caps")) {
+        GstCaps* caps = nullptr;
+        g_object_get(filter, "caps", &caps, nullptr);
+        if (caps) {
+            caps = gst_caps_make_writable(caps);
+            gst_caps_set_simple(caps, "rtcp-fb-nack", G_TYPE_BOOLEAN, TRUE, "rtcp-fb-nack-pli",
+                                G_TYPE_BOOLEAN, TRUE, "rtcp-fb-ccm-fir", G_TYPE_BOOLEAN, TRUE,
+                                nullptr);
+            g_object_set(filter, "caps", caps, nullptr);
+            gst_caps_unref(caps);
+        }
+    }
+    for (GstObject* o : {GST_OBJECT(filter), GST_OBJECT(peer), GST_OBJECT(sink)}) {
+        if (o) {
+            gst_object_unref(o);
+        }
+    }
+    // The video branch is linked first, so its transceiver is the first one.
+    GstWebRTCRTPTransceiver* video = nullptr;
+    g_signal_emit_by_name(webrtc, "get-transceiver", 0, &video);
+    if (video) {
+        g_object_set(video, "do-nack", TRUE, nullptr);
+        gst_object_unref(video);
+    }
+    // Every IDR frame carries its parameter sets, so that a keyframe alone restores the picture.
+    if (GstElement* pay = findByFactory(pipeline, "rtph264pay")) {
+        g_object_set(pay, "config-interval", -1, nullptr);
+    }
+}
+
+// The administrator's PLI or FIR reaches the encoder as an upstream force-key-unit event.
+GstPadProbeReturn onKeyUnitRequest(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (event && gst_video_event_is_force_key_unit(event)) {
+        cli_log(LL_DEBUG, "Keyframe requested by the administrator\n");
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn onIncomingPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
+    static_cast<MediaSession*>(data)->lastIncoming.store(g_get_monotonic_time());
+    return GST_PAD_PROBE_OK;
+}
+
+// Everything the peer sends enters through nicesrc: the time of the last packet tells a path
+// that went silent long before libnice's own checks give up on it.
+void watchIncoming(GstElement* element, MediaSession* s) {
+    GstElementFactory* f = gst_element_get_factory(element);
+    if (!f || !g_str_equal(GST_OBJECT_NAME(f), "nicesrc")) {
+        return;
+    }
+    if (GstPad* pad = gst_element_get_static_pad(element, "src")) {
+        gst_pad_add_probe(
+            pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+            onIncomingPacket, s->ref(), MediaSession::unrefNotify);
+        gst_object_unref(pad);
+    }
+}
+
+void onDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
+    watchIncoming(element, static_cast<MediaSession*>(data));
+}
+
+void onIceConnectionStateNotify(GstElement* webrtc, GParamSpec*, gpointer data) {
+    auto* s = static_cast<MediaSession*>(data);
+    GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "ice-connection-state", &state, nullptr);
+    static const char* const names[] = {"new",    "checking",     "connected", "completed",
+                                        "failed", "disconnected", "closed"};
+    cli_log(LL_INFO, "The ICE connection state changed to %s\n",
+            unsigned(state) < G_N_ELEMENTS(names) ? names[state] : "unknown");
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
+        peerLost(s, "ICE failed");
+    } else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED) {
+        gint64 none = 0;
+        s->disconnectedSince.compare_exchange_strong(none, g_get_monotonic_time());
+    } else {
+        s->disconnectedSince.store(0);
+    }
+}
+
+// Reads one double or unsigned field, whatever numeric type this GStreamer version gives it.
+bool numberField(const GstStructure* st, const char* name, double* out) {
+    const GValue* v = gst_structure_get_value(st, name);
+    if (!v) {
+        return false;
+    }
+    GValue d = G_VALUE_INIT;
+    g_value_init(&d, G_TYPE_DOUBLE);
+    const bool ok = g_value_transform(v, &d);
+    if (ok) {
+        *out = g_value_get_double(&d);
+    }
+    g_value_unset(&d);
+    return ok;
+}
+
+struct VideoReport {
+    bool found = false;
+    ReceiverReport report;
+    double packetsReceived = -1;  // identifies a fresh report
+};
+
+gboolean findVideoReport(GQuark, const GValue* value, gpointer data) {
+    auto* out = static_cast<VideoReport*>(data);
+    if (out->found || !GST_VALUE_HOLDS_STRUCTURE(value)) {
+        return TRUE;
+    }
+    const GstStructure* st = gst_value_get_structure(value);
+    GstWebRTCStatsType type = GstWebRTCStatsType(0);
+    if (!gst_structure_get(st, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr) ||
+        type != GST_WEBRTC_STATS_REMOTE_INBOUND_RTP) {
+        return TRUE;
+    }
+    const gchar* kind = gst_structure_get_string(st, "kind");
+    if (kind && !g_str_equal(kind, "video")) {
+        return TRUE;
+    }
+    double loss = 0;
+    double rtt = 0;
+    if (!numberField(st, "fraction-lost", &loss)) {
+        return TRUE;
+    }
+    numberField(st, "round-trip-time", &rtt);
+    numberField(st, "packets-received", &out->packetsReceived);
+    out->found = true;
+    out->report.fractionLost = loss;
+    out->report.rttMs = rtt * 1000;
+    return TRUE;
+}
+
+// The reply to "get-stats": a fresh receiver report for video moves the encoder's bitrate.
+void onStats(GstPromise* promise, gpointer data) {
+    BitrateControl& c = **static_cast<std::shared_ptr<BitrateControl>*>(data);
+    const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
+                                    ? gst_promise_get_reply(promise)
+                                    : nullptr;
+    VideoReport found;
+    if (reply) {
+        gst_structure_foreach(reply, findVideoReport, &found);
+    }
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (!found.found || !c.encoder) {
+        return;
+    }
+    if (found.packetsReceived == c.lastPackets && found.report.rttMs == c.lastRtt) {
+        return;  // the same report as last time
+    }
+    c.lastPackets = found.packetsReceived;
+    c.lastRtt = found.report.rttMs;
+    const int before = c.estimator.kbps();
+    const int after = c.estimator.update(found.report);
+    if (after == before) {
+        return;
+    }
+    if (c.h264) {
+        g_object_set(c.encoder, "bitrate", guint(after), nullptr);
+    } else {
+        g_object_set(c.encoder, "target-bitrate", gint(after * 1000), nullptr);
+    }
+    cli_log(LL_DEBUG, "Video bitrate %d -> %d kbit/s (loss %.1f%%, round trip %.0f ms)\n", before,
+            after, found.report.fractionLost * 100, found.report.rttMs);
+}
+
+void freeBitrateLink(gpointer data) {
+    delete static_cast<std::shared_ptr<BitrateControl>*>(data);
+}
+
+// Once a second on the GLib thread: ask for the receiver reports, and end a call whose path has
+// been dead for longer than the bound.
+gboolean onSecondTick(gpointer data) {
+    auto* s = static_cast<MediaSession*>(data);
+    const gint64 now = g_get_monotonic_time();
+    const gint64 bound = gint64(GStreamer::kPeerSilenceBoundMs) * 1000;
+    const gint64 since = s->disconnectedSince.load();
+    const gint64 last = s->lastIncoming.load();
+    if (since != 0 && now - since > bound) {
+        peerLost(s, "ICE disconnected for too long");
+    } else if (last != 0 && now - last > bound) {
+        peerLost(s, "Nothing received from the administrator for too long");
+    }
+    if (GstElement* webrtc = s->webrtc()) {
+        GstPromise* promise = gst_promise_new_with_change_func(
+            onStats, new std::shared_ptr<BitrateControl>(s->bitrate), freeBitrateLink);
+        g_signal_emit_by_name(webrtc, "get-stats", nullptr, promise);
+        gst_promise_unref(promise);
+        gst_object_unref(webrtc);
+    }
+    return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
 
-GStreamer::GStreamer() : settings(&GlobalSettings::instance()) {
+GStreamer::GStreamer() : context(g_main_context_new()), settings(&GlobalSettings::instance()) {
     glibWorker.moveToThread(&glibThread);
     connect(&glibThread, &QThread::started, &glibWorker, [this] { glibLoop(); });
 }
@@ -324,6 +576,7 @@ GStreamer::~GStreamer() {
     stopGlibThread();
     // Callbacks of a pipeline still running would otherwise reach a destroyed object.
     screenPipelineStop(true);
+    g_main_context_unref(context);
 }
 
 int GStreamer::liveSessions() {
@@ -343,20 +596,21 @@ void GStreamer::stopGlibThread() {
         return;
     }
     glibThread.requestInterruption();
+    g_main_context_wakeup(context);
     glibThread.quit();
     glibThread.wait();
     cli_log(LL_DEBUG, "Glib thread stoped\n");
 }
 
+// The media object's own context, never the default one: that one belongs to the GUI thread's
+// Qt event dispatcher, and iterating it here would run Qt's timers and posted events on this
+// thread. A wakeup after the interruption request ends the blocking iteration.
 void GStreamer::glibLoop() {
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    GMainContext* context = g_main_loop_get_context(loop);
+    g_main_context_push_thread_default(context);
     while (!glibThread.isInterruptionRequested()) {
-        g_main_context_iteration(context, FALSE);
-        QThread::msleep(1);
+        g_main_context_iteration(context, TRUE);
     }
-    g_main_loop_quit(loop);
-    g_main_loop_unref(loop);
+    g_main_context_pop_thread_default(context);
 }
 
 void GStreamer::screenPipelineStart() {
@@ -406,13 +660,20 @@ void GStreamer::screenPipelineStart() {
     }
     webrtcBin = bin;
     disableUpnp(webrtcBin);
-    statsFile = redirectEncoderStats(pipeline);
+    statsDir = redirectEncoderStats(pipeline);
+    enableLossRecovery(pipeline, webrtcBin);
 
     session = new MediaSession(this, webrtcBin);
     connectSession(webrtcBin, "on-negotiation-needed", onNegotiationNeeded, session);
     connectSession(webrtcBin, "on-ice-candidate", sendIceCandidateMessage, session);
     g_signal_connect(webrtcBin, "notify::ice-gathering-state",
                      G_CALLBACK(onIceGatheringStateNotify), nullptr);
+    connectSession(webrtcBin, "notify::ice-connection-state", onIceConnectionStateNotify, session);
+    connectSession(webrtcBin, "deep-element-added", onDeepElementAdded, session);
+    watchEncoder();
+    tick = g_timeout_source_new(1000);
+    g_source_set_callback(tick, onSecondTick, session->ref(), MediaSession::unrefNotify);
+    g_source_attach(tick, context);
 
     if (gst_element_set_state(pipeline, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
         gst_object_unref(bin);
@@ -440,8 +701,49 @@ void GStreamer::screenPipelineStart() {
     }
 }
 
+void GStreamer::watchEncoder() {
+    GstElement* encoder = findByFactory(pipeline, "vp8enc");
+    BitrateControl& c = *session->bitrate;
+    c.h264 = !encoder;
+    if (!encoder) {
+        encoder = findByFactory(pipeline, "x264enc");
+    }
+    if (!encoder) {
+        return;
+    }
+    if (c.h264) {
+        g_object_set(encoder, "bitrate", guint(c.estimator.kbps()), nullptr);
+    } else {
+        // Without CBR and frame dropping, vp8enc sends about 1.5 Mbit/s of scrolling text
+        // whatever its target; dropping a frame when the budget is spent keeps a narrow path
+        // moving.
+        g_object_set(encoder, "target-bitrate", gint(c.estimator.kbps() * 1000), "end-usage",
+                     1 /* cbr */, "dropframe-threshold", 60, nullptr);
+    }
+    c.encoder = GST_ELEMENT(gst_object_ref(encoder));
+    if (GstPad* src = gst_element_get_static_pad(encoder, "src")) {
+        gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onKeyUnitRequest, nullptr,
+                          nullptr);
+        gst_object_unref(src);
+    }
+    // The transport may exist already.
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtcBin));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        watchIncoming(GST_ELEMENT(g_value_get_object(&item)), session);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+}
+
 void GStreamer::screenPipelineStop(bool stop) {
     webrtcBin = nullptr;
+    if (tick) {
+        g_source_destroy(tick);
+        g_source_unref(tick);
+        tick = nullptr;
+    }
     if (session) {
         session->detach();
         session->unref();
@@ -463,13 +765,19 @@ void GStreamer::screenPipelineStop(bool stop) {
 }
 
 void GStreamer::removeStatsFiles() {
-    if (statsFile.empty()) {
+    if (statsDir.empty()) {
         return;
     }
-    for (const char* suffix : {"", ".temp", ".mbtree", ".mbtree.temp"}) {
-        std::remove((statsFile + suffix).c_str());
+    if (GDir* dir = g_dir_open(statsDir.c_str(), 0, nullptr)) {
+        while (const gchar* name = g_dir_read_name(dir)) {
+            gchar* path = g_build_filename(statsDir.c_str(), name, nullptr);
+            g_remove(path);
+            g_free(path);
+        }
+        g_dir_close(dir);
     }
-    statsFile.clear();
+    g_rmdir(statsDir.c_str());
+    statsDir.clear();
 }
 
 void GStreamer::onSdpReceived(const QString& type, const QString& text) {

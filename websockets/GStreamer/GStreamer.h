@@ -21,6 +21,9 @@ class GStreamer : public QObject {
 
 public:
     static constexpr const char* gstWebRtcBinName = "screenshare";
+    // A call whose peer has not been heard from (or whose ICE has been disconnected) for this
+    // long ends with "The connection with the administrator is lost".
+    static constexpr int kPeerSilenceBoundMs = 10000;
 
     GStreamer();
     ~GStreamer() override;
@@ -33,7 +36,8 @@ public:
     // true: stop (NULL state) and release; false: release after a failed start.
     void screenPipelineStop(bool stop);
 
-    // The GLib thread iterates the default main context between connect and disconnect.
+    // The GLib thread iterates the media object's own main context (its thread-default there)
+    // between connect and disconnect; the once-a-second work of a call runs on it.
     void startGlibThread();
     void stopGlibThread();
     bool glibThreadRunning() const { return glibThread.isRunning(); }
@@ -65,7 +69,10 @@ private:
 
     void glibLoop();
     void removeStatsFiles();
+    void watchEncoder();
 
+    GMainContext* context;
+    GSource* tick = nullptr;
     QObject glibWorker;
     QThread glibThread;
     std::atomic<ConnectionState> connState{STATE_UNKNOWN};
@@ -75,5 +82,5 @@ private:
 
     // Callbacks of the current pipeline hold this; it is cut off when the pipeline stops.
     MediaSession* session = nullptr;
-    std::string statsFile;
+    std::string statsDir;
 };

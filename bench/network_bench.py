@@ -1,0 +1,119 @@
+#!/usr/bin/python3
+"""Media over bad networks (run by bench/network.sh inside the private network namespace, with
+Xvfb): for each codec and screen content (a still page, a terminal scrolling text over the whole
+screen) one session with headless Chromium, whose path is shaped with nftables phase by phase:
+random UDP loss of 0, 1, 3 and 10%, on an open uplink and on one policed to 1 Mbit/s. Per phase:
+frames/s decoded by the browser, the longest time without a new frame, kbit/s received, NACKs
+and PLIs sent by the browser. At 0% loss also the agent's CPU against the bare capture-and-encode
+pipeline on the same content."""
+
+import argparse
+import asyncio
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+import browser  # noqa: E402
+from e2e_bench import bare_pipeline, cpu_seconds  # noqa: E402
+from harness import Harness  # noqa: E402
+from test_agent_e2e import SCROLLING, set_path  # noqa: E402
+
+LOSSES = (0, 1, 3, 10)
+# A still page of text over the whole screen: nothing moves, but every keyframe is large.
+STILL = SCROLLING[:-1] + ["ls -l /usr/lib/x86_64-linux-gnu | head -n 80; exec sleep infinity"]
+CONTENT = {"still": STILL, "scrolling": SCROLLING}
+UPLINKS = ((0, "open"), (125, "1 Mbit/s"))
+
+
+async def phases(h, args, uplinks):
+    rows = []
+    for limit, uplink in uplinks:
+        for loss in args.losses:
+            set_path(loss=loss, limit_kbytes=limit)
+            await asyncio.sleep(args.settle)
+            a = await h.chrome.evaluate(browser.INBOUND_VIDEO_JS)
+            await h.chrome.evaluate("kvFrames.reset()")
+            c0, t0 = cpu_seconds(h.agent.pid), time.monotonic()
+            await asyncio.sleep(args.seconds)
+            c1, t1 = cpu_seconds(h.agent.pid), time.monotonic()
+            b = await h.chrome.evaluate(browser.INBOUND_VIDEO_JS)
+            gap = await h.chrome.evaluate("kvFrames.gap()")
+            dt = t1 - t0
+            rows.append({
+                "uplink": uplink, "loss": loss, "fps": (b["frames"] - a["frames"]) / dt,
+                "gap": gap / 1000, "kbps": (b["bytes"] - a["bytes"]) * 8 / dt / 1000,
+                "nacks": b["nacks"] - a["nacks"], "plis": b["plis"] - a["plis"],
+                "cpu": (c1 - c0) / dt * 100})
+            if h.agent.poll() is not None:
+                raise AssertionError("the agent exited")
+    set_path()
+    return rows
+
+
+async def session(args, codec, content, workdir):
+    term = subprocess.Popen(CONTENT[content], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    h = Harness(workdir, codec, "OPUS")
+    try:
+        await h.start(timeout=90)
+        await h.chrome.evaluate(browser.TRACK_FRAMES_JS)
+        uplinks = [u for u in UPLINKS if u[1] in args.uplinks]
+        return await phases(h, args, uplinks)
+    finally:
+        set_path()
+        if os.environ.get("KV_KEEP_LOG"):
+            shutil.copy(h.agent_log, os.environ["KV_KEEP_LOG"])
+        await h.stop()
+        term.terminate()
+        term.wait()
+
+
+def bare(codec, content, seconds, workdir):
+    term = subprocess.Popen(CONTENT[content], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    time.sleep(1)
+    try:
+        return bare_pipeline(codec, seconds, workdir)[0]
+    finally:
+        term.terminate()
+        term.wait()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--codecs", nargs="+", default=["VP8", "h264"])
+    ap.add_argument("--contents", nargs="+", default=["still", "scrolling"])
+    ap.add_argument("--losses", nargs="+", type=int, default=list(LOSSES))
+    ap.add_argument("--uplinks", nargs="+", default=["open", "1 Mbit/s"])
+    ap.add_argument("--seconds", type=float, default=15, help="measured time per phase")
+    ap.add_argument("--settle", type=float, default=3, help="time after a path change")
+    ap.add_argument("--no-bare", action="store_true", help="skip the bare pipeline's CPU")
+    args = ap.parse_args()
+    workdir = tempfile.mkdtemp(prefix="kv-netbench-")
+    print("| codec | content | uplink | loss | frames/s | longest gap s | kbit/s | NACKs | PLIs "
+          "| agent CPU % | bare CPU % |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    try:
+        for codec in args.codecs:
+            for content in args.contents:
+                rows = asyncio.run(session(args, codec, content, workdir))
+                bare_cpu = None
+                if not args.no_bare and 0 in args.losses and "open" in args.uplinks:
+                    bare_cpu = bare(codec, content, args.seconds, workdir)
+                for r in rows:
+                    first = r["loss"] == 0 and r["uplink"] == "open"
+                    print("| %s | %s | %s | %d%% | %.1f | %.1f | %.0f | %d | %d | %s | %s |" % (
+                        codec, content, r["uplink"], r["loss"], r["fps"], r["gap"], r["kbps"],
+                        r["nacks"], r["plis"], "%.0f" % r["cpu"] if first else "",
+                        "%.0f" % bare_cpu if first and bare_cpu is not None else ""), flush=True)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,40 @@
+#include "BitrateEstimator.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Row {
+    const char* name;
+    std::vector<ReceiverReport> reports;  // {fraction lost, round trip ms}
+    int expectedKbps;
+};
+
+// Floor 150, start 2500, ceiling 3000 kbit/s.
+const Row kRows[] = {
+    {"a clean path climbs by 8% a report", {{0, 20}, {0, 20}}, 2916},
+    {"and stops at the ceiling", std::vector<ReceiverReport>(10, {0, 20}), 3000},
+    {"random loss up to 15% holds", {{0.03, 20}, {0.12, 20}, {0.15, 20}}, 2500},
+    {"1% loss is clean", {{0.01, 20}}, 2700},
+    {"heavy loss backs off by half of it", {{0.4, 20}}, 2000},
+    {"a policed path falls to the floor", std::vector<ReceiverReport>(30, {0.5, 20}), 150},
+    {"a slow round trip does not climb", {{0, 600}}, 2500},
+    {"a congested round trip backs off", {{0, 1500}}, 2125},
+    {"nonsense loss is clamped", {{7.0, 20}, {-3.0, 20}}, 1350},
+    {"recovers after congestion", {{0.5, 20}, {0.5, 20}, {0, 20}, {0, 20}}, 1640},
+};
+
+TEST(BitrateEstimator, FollowsTheReceiverReports) {
+    for (const Row& row : kRows) {
+        BitrateEstimator e;
+        int kbps = e.kbps();
+        for (const ReceiverReport& r : row.reports) {
+            kbps = e.update(r);
+        }
+        EXPECT_EQ(kbps, row.expectedKbps) << row.name;
+    }
+}
+
+}  // namespace
