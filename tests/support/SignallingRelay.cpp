@@ -67,6 +67,8 @@ void SignallingRelay::onNewConnection() {
             });
         } else {
             otherSockets.append(socket);
+            connect(socket, &QWebSocket::textMessageReceived, this,
+                    [this](const QString& text) { otherMessages.append(text); });
             connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
                 otherSockets.removeAll(socket);
                 socket->deleteLater();

@@ -47,6 +47,7 @@ public:
     QList<QUrl> requestUrls;          // every accepted connection, any path
     QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets
     int agentPeerId = -1;             // from the last "HELLO <id>"
+    QStringList otherMessages;        // texts on other paths
     QList<QWebSocket*> otherSockets;  // open sockets on other paths
 
     // Makes peer the administrator: the agent's SDP and ICE reach it, its answer and candidates

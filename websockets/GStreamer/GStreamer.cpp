@@ -16,6 +16,7 @@
 #include "IncomingMedia.h"
 #include "PipelineDescription.h"
 #include "ScreenGlobals.h"
+#include "WorkerThread.h"
 #include "logger.h"
 
 // The encoder's bitrate control. Shared with the "get-stats" promises rather than the session: a
@@ -595,10 +596,7 @@ void GStreamer::stopGlibThread() {
     if (!glibThread.isRunning()) {
         return;
     }
-    glibThread.requestInterruption();
-    g_main_context_wakeup(context);
-    glibThread.quit();
-    glibThread.wait();
+    stopAndJoin(glibThread, [this] { g_main_context_wakeup(context); });
     cli_log(LL_DEBUG, "Glib thread stoped\n");
 }
 
