@@ -108,12 +108,15 @@ TEST_F(MediaStress, HundredSessionsTornDownAnywhere) {
     // Every session's pipeline is finalized: nothing keeps a reference after teardown.
     EXPECT_TRUE(waitFor([] { return livePipelines == 0; }, 5000)) << livePipelines.load();
     // ... and every callback context with it: no promise or handler was left dangling.
-    EXPECT_TRUE(waitFor([] { return GStreamer::liveSessions() == 0; }, 5000))
+    EXPECT_TRUE(waitFor([] { return GStreamer::liveSessions() == 0; }, 15000))
         << GStreamer::liveSessions();
     const long growthKb = residentKb() - rssAfterWarmUp;
     RecordProperty("rss_growth_kb", int(growthKb));
     std::printf("resident memory growth over 80 sessions: %ld kB\n", growthKb);
+#ifndef __SANITIZE_ADDRESS__
+    // Under AddressSanitizer the quarantine of freed memory fills for many cycles.
     EXPECT_LT(growthKb, 20 * 1024);
+#endif
     // GStreamer keeps a few pooled threads; sessions must not leave theirs behind.
     EXPECT_LE(threadCount(), threadsAfterWarmUp + 4);
 }
