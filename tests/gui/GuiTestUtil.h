@@ -1,8 +1,10 @@
-// Driving modal dialogs of real widgets.
+// The environment of a gui test process, and driving modal dialogs of real widgets.
 #pragma once
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -10,6 +12,14 @@
 #include "WaitFor.h"
 
 namespace guitest {
+
+// A runtime directory of the process's own, made before main: the single-instance socket of the
+// windows made here never meets a running agent or another suite.
+struct PrivateRuntimeDir {
+    QTemporaryDir dir;
+    PrivateRuntimeDir() { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path())); }
+};
+inline const PrivateRuntimeDir privateRuntimeDir;
 
 // Calls act(modal) once a modal widget of the given class is up (polled from the event loop,
 // so it also works while the caller blocks in exec()). Gives up after timeoutMs.

@@ -11,9 +11,8 @@
 #include <QTest>
 
 #include "GlobalSettings.h"
-#include "GuiTestEnv.h"
-#include "LogCapture.h"
 #include "GuiTestUtil.h"
+#include "LogCapture.h"
 #include "MainWindow.h"
 #include "SilentServer.h"
 #include "TestEnv.h"
