@@ -112,27 +112,23 @@ TEST(ServerApi, ReplyAfterItsTimeOutIsNeverTakenForALaterRequest) {
 
 class SessionSettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(server.start());
-        reset(server.baseUrl(), "42");
-    }
+    void SetUp() override { ASSERT_TRUE(server.start()); }
 
-    void reset(const QString& url, const char* sessionId) {
+    // Discovery of `version` and the same settings reply on every path, for session `id`.
+    void serve(const char* version, const QByteArray& body, int status = 200,
+               const char* id = "42") {
         GlobalSettings& s = GlobalSettings::instance();
         s.connectionParams = ConnectionParams{};
-        s.connectionParams.serverUrl = url.toStdString();
-        s.connectionParams.sessionId = sessionId;
+        s.connectionParams.serverUrl = server.baseUrl().toStdString();
+        s.connectionParams.sessionId = id;
         s.connectionParams.stunUrl = kConfiguredStun;
         s.serverApiParams = ServerApiParams{};
         shown.clear();
         server.clearRequests();
-    }
-
-    void serve(const char* version, const QByteArray& settingsBody, int settingsStatus = 200) {
         server.setRoute("/api/discover/", 200, discoveryBody(version));
         for (const char* path : {"/42/settings", "/api/42/settings", "/12/settings",
                                  "/api/12/settings", "/0/settings"}) {
-            server.setRoute(path, settingsStatus, settingsBody);
+            server.setRoute(path, status, body);
         }
     }
 
@@ -153,9 +149,6 @@ protected:
     }
 
     const ServerApiParams& api() const { return GlobalSettings::instance().serverApiParams; }
-    const ConnectionParams& connection() const {
-        return GlobalSettings::instance().connectionParams;
-    }
 
     HttpTestServer server;
     ServerApiDiscover discover{nullptr, QString()};
@@ -163,39 +156,51 @@ protected:
     QStringList shown;
 };
 
-TEST_F(SessionSettingsTest, SettingsPathAndKeysByServerVersion) {
+// Which path is asked and which keys are read, by server version; only a JSON false is false and
+// only a JSON string is a name. The same objects resolve every row: nothing is kept between them.
+TEST_F(SessionSettingsTest, SettingsPathAndKeys) {
+    const QByteArray all = R"({"notifyConnection": false, "displayName": "A", "audioEnable": false,
+                               "WebRTCMouseCursor": false})";
     struct Row {
-        QByteArray discovery;
+        const char* version;
+        QByteArray body;
+        int status;
         const char* path;
-        bool readsSessionKeys;
-        const char* storedVersion;
+        bool notify;
+        const char* name;
+        bool audio;
+        bool cursor;
     };
     const Row rows[] = {
-        {discoveryBody("0.6.9"), "/api/42/settings", false, "0.6.9"},
-        {discoveryBody(nullptr), "/api/42/settings", false, "0.3.0"},
-        {R"({"server": {"version": 7}})", "/api/42/settings", false, "0.3.0"},
-        {discoveryBody("0.7.0"), "/42/settings", true, "0.7.0"},
-        {discoveryBody("1.0"), "/42/settings", true, "1.0"},
+        {"0.6.9", all, 200, "/api/42/settings", true, "", true, false},
+        {nullptr, all, 200, "/api/42/settings", true, "", true, false},  // no version: 0.3.0
+        {"0.7.0", all, 200, "/42/settings", false, "A", false, false},
+        {"1.0", all, 200, "/42/settings", false, "A", false, false},
+        {"0.7.0",
+         R"({"notifyConnection": "false", "displayName": 12, "audioEnable": 0,
+             "WebRTCMouseCursor": null})",
+         200, "/42/settings", true, "", true, true},
+        {"0.7.0", R"({"displayName": ["A"]})", 200, "/42/settings", true, "", true, true},
+        {"0.7.0", R"({"displayName": "Ünïcødé"})", 200, "/42/settings", true, "Ünïcødé", true,
+         true},
+        {"0.7.0", "[1, 2]", 200, "/42/settings", true, "", true, true},
+        {"0.7.0", "{}", 404, "/42/settings", true, "", true, true},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.discovery.constData());
-        reset(server.baseUrl(), "42");
-        GlobalSettings::instance().serverApiParams.adminName = "kept";
-        serve("0", R"({"notifyConnection": false, "displayName": "Dana", "audioEnable": false,
-                       "WebRTCMouseCursor": false})");
-        server.setRoute("/api/discover/", 200, row.discovery);
+        SCOPED_TRACE(row.body.constData());
+        serve(row.version, row.body, row.status);
 
         EXPECT_TRUE(resolve());
 
         EXPECT_TRUE(shown.isEmpty());
-        // One request per endpoint: every key is read from the one settings reply.
         EXPECT_EQ(server.requestCount("/api/discover/"), 1);
-        EXPECT_EQ(settingsRequests(), QStringList{row.path});
-        EXPECT_EQ(api().serverVersion.toString(), row.storedVersion);
-        EXPECT_FALSE(api().showCursor);
-        EXPECT_EQ(api().notifyConnection, !row.readsSessionKeys);
-        EXPECT_EQ(api().adminName, row.readsSessionKeys ? "Dana" : "kept");
-        EXPECT_EQ(api().enableAudio, !row.readsSessionKeys);
+        const QStringList asked = settingsRequests();  // a refused one may be asked again
+        EXPECT_EQ(row.status == 200 ? asked : QStringList(asked.mid(0, 1)), QStringList{row.path});
+        EXPECT_EQ(api().serverVersion.toString(), row.version ? row.version : "0.3.0");
+        EXPECT_EQ(api().notifyConnection, row.notify);
+        EXPECT_EQ(api().adminName, row.name);
+        EXPECT_EQ(api().enableAudio, row.audio);
+        EXPECT_EQ(api().showCursor, row.cursor);
     }
 }
 
@@ -217,104 +222,19 @@ TEST_F(SessionSettingsTest, SessionIdTable) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("id '") + row.id + "' on " + row.version);
-        reset(server.baseUrl(), row.id);
-        serve(row.version, R"({"notifyConnection": false, "displayName": "Other"})");
+        serve(row.version, R"({"notifyConnection": false, "displayName": "Other"})", 200, row.id);
         GlobalSettings::instance().serverApiParams.notifyConnection = false;
         LogCapture log;
 
         EXPECT_TRUE(resolve());
 
         EXPECT_EQ(settingsRequests(), row.path ? QStringList{row.path} : QStringList{});
-        if (!row.path) {
-            EXPECT_TRUE(api().notifyConnection);
-            EXPECT_EQ(api().adminName, "");
-            EXPECT_TRUE(log.contains(
-                "[WARNING] serverApiSettings: the session id is not a decimal number"));
-        } else if (QByteArray(row.version) == "0.7.0") {
-            EXPECT_FALSE(api().notifyConnection);
-            EXPECT_EQ(api().adminName, "Other");
-        }
-    }
-}
-
-TEST_F(SessionSettingsTest, KeyRulesAndBadReplies) {
-    struct Row {
-        int status;
-        const char* body;
-        bool notify;
-        const char* name;
-        bool audio;
-        bool cursor;
-    };
-    const Row rows[] = {
-        {200, R"({"notifyConnection": false, "displayName": "A", "audioEnable": false,
-                  "WebRTCMouseCursor": false})",
-         false, "A", false, false},
-        // Only a JSON false is false; only a JSON string is a name.
-        {200, R"({"notifyConnection": "false", "displayName": 12, "audioEnable": 0,
-                  "WebRTCMouseCursor": null})",
-         true, "", true, true},
-        {200, R"({"displayName": ["A"]})", true, "", true, true},
-        {200, R"({"displayName": "Ünïcødé"})", true, "Ünïcødé", true, true},
-        {200, "[1, 2]", true, "", true, true},
-        {404, "{}", true, "", true, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.body);
-        reset(server.baseUrl(), "42");
-        ServerApiParams& params = GlobalSettings::instance().serverApiParams;
-        params.notifyConnection = params.enableAudio = params.showCursor = false;
-        serve("0.7.0", row.body, row.status);
-
-        EXPECT_TRUE(resolve());
-
-        EXPECT_TRUE(shown.isEmpty());
-        EXPECT_EQ(api().notifyConnection, row.notify);
-        EXPECT_EQ(api().adminName, row.name);
-        EXPECT_EQ(api().enableAudio, row.audio);
-        EXPECT_EQ(api().showCursor, row.cursor);
-        EXPECT_EQ(connection().stunUrl, kConfiguredStun);
-    }
-}
-
-QByteArray stunBody(const QJsonArray& servers) {
-    return QJsonDocument(QJsonObject{{"StunServers", servers}}).toJson();
-}
-
-QJsonObject urls(const QJsonValue& value) {
-    return QJsonObject{{"urls", value}};
-}
-
-TEST_F(SessionSettingsTest, StunServerList) {
-    struct Row {
-        const char* what;
-        QByteArray body;
-        const char* stun;  // both STUN fields afterwards; nullptr: both unchanged
-    };
-    const Row rows[] = {
-        {"host and port", stunBody({urls("stun:stun.example.org:3478")}),
-         "stun://stun.example.org:3478"},
-        {"urls as a list", stunBody({urls(QJsonArray{"stun:stun.example.org:3478"})}), nullptr},
-        {"first of three",
-         stunBody({urls("stun:one.example.org:1"), urls("stun:two.example.org:2"),
-                   urls("stun:three.example.org:3")}),
-         "stun://one.example.org:1"},
-        {"bad entries skipped",
-         stunBody({urls(""), QJsonValue(5), urls("stun:b.example.org:99999"),
-                   urls("stun:good.example.org:19302")}),
-         "stun://good.example.org:19302"},
-        {"all bad", stunBody({urls("stun:localhost"), urls("stun:1.2.3.256")}), nullptr},
-        {"not a list", R"({"StunServers": {"urls": "stun:a.example.org"}})", nullptr},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        reset(server.baseUrl(), "42");
-        serve("0.7.0", row.body);
-
-        EXPECT_TRUE(resolve());
-
-        EXPECT_EQ(api().stunUrl, row.stun ? row.stun : "");
-        EXPECT_EQ(connection().stunUrl, row.stun ? row.stun : kConfiguredStun);
+        const bool read = row.path && QByteArray(row.version) == "0.7.0";
+        EXPECT_EQ(api().notifyConnection, !row.path);
+        EXPECT_EQ(api().adminName, read ? "Other" : "");
+        EXPECT_EQ(
+            log.contains("[WARNING] serverApiSettings: the session id is not a decimal number"),
+            !row.path);
     }
 }
 
@@ -332,73 +252,84 @@ TEST(ValidateStunUrl, AcceptsOnlyStunColonHostAndPort) {
     }
 }
 
-TEST_F(SessionSettingsTest, DiscoveryFailuresStopTheResolution) {
+QByteArray stunBody(const QJsonValue& servers) {
+    return QJsonDocument(QJsonObject{{"StunServers", servers}}).toJson();
+}
+
+QJsonObject urls(const QJsonValue& value) {
+    return QJsonObject{{"urls", value}};
+}
+
+// The first valid entry of the list, as "stun://", replaces the configured server.
+TEST_F(SessionSettingsTest, StunServerList) {
+    const std::pair<QByteArray, const char*> rows[] = {
+        {stunBody(QJsonArray{urls("stun:stun.example.org:3478")}), "stun://stun.example.org:3478"},
+        {stunBody(QJsonArray{urls(""), QJsonValue(5), urls("stun:b.example.org:99999"),
+                             urls("stun:one.example.org:1"), urls("stun:two.example.org:2")}),
+         "stun://one.example.org:1"},
+        {stunBody(QJsonArray{urls(QJsonArray{"stun:stun.example.org:3478"})}), nullptr},
+        {stunBody(QJsonArray{urls("stun:localhost"), urls("stun:1.2.3.256")}), nullptr},
+        {stunBody(urls("stun:a.example.org")), nullptr},
+    };
+    for (const auto& [body, stun] : rows) {
+        SCOPED_TRACE(body.constData());
+        serve("0.7.0", body);
+
+        EXPECT_TRUE(resolve());
+
+        EXPECT_EQ(api().stunUrl, stun ? stun : "");
+        EXPECT_EQ(GlobalSettings::instance().connectionParams.stunUrl,
+                  stun ? stun : kConfiguredStun);
+    }
+}
+
+// A failed discovery or an unverified certificate stops the resolution with the text shown,
+// before any settings are asked for; "force" or a trusted certificate let it through.
+TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
     struct Row {
         const char* what;
-        int status;
-        QByteArray body;
+        int status;  // of discovery; 0: nobody listening
         int delayMs;
-        const char* shown;
+        bool tls, trusted, force;
+        const char* shown;  // nullptr: resolved
+        int asked;          // requests the server saw
     };
     const Row rows[] = {
-        {"silent server", 200, discoveryBody("0.7.0"), -1, "Server not found"},
-        {"server error", 500, discoveryBody("0.7.0"), 0, "Server version error"},
-        {"nobody listening", 0, {}, 0, "Server version error"},
+        {"silent server", 200, -1, false, false, false, "Server not found", 1},
+        {"server error", 500, 0, false, false, false, "Server version error", 1},
+        {"nobody listening", 0, 0, false, false, false, "Server version error", 0},
+        {"untrusted", 200, 0, true, false, false, "Server version error", 0},
+        {"untrusted, force", 200, 0, true, false, true, nullptr, 2},
+        {"trusted", 200, 0, true, true, false, nullptr, 2},
     };
     discover.timeoutMs = 300;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        reset(server.baseUrl(), "42");
-        GlobalSettings::instance().serverApiParams.adminName = "before";
-        serve("0.7.0", R"({"displayName": "after"})");
-        server.setRoute("/api/discover/", row.status, row.body, row.delayMs);
+        HttpTestServer tls(HttpTestServer::Mode::Tls);
+        ASSERT_TRUE(tls.start());
+        HttpTestServer& used = row.tls ? tls : server;
+        serve("0.7.0", R"({"notifyConnection": false, "displayName": "after"})");
+        tls.setRoute("/api/discover/", 200, discoveryBody("0.7.0"));
+        tls.setRoute("/42/settings", 200, R"({"notifyConnection": false, "displayName": "after"})");
+        used.setRoute("/api/discover/", row.status, discoveryBody("0.7.0"), row.delayMs);
+        auto& s = GlobalSettings::instance();
+        s.connectionParams.serverUrl = used.baseUrl().toStdString();
+        s.connectionParams.disableSsl = row.force;
+        for (ServerApi* client : std::initializer_list<ServerApi*>{&discover, &settingsApi}) {
+            client->sslConfig.setCaCertificates(row.trusted ? QList{HttpTestServer::certificate()}
+                                                            : QList<QSslCertificate>{});
+        }
         if (row.status == 0) {
             server.stop();
         }
 
-        EXPECT_FALSE(resolve());
+        EXPECT_EQ(resolve(), !row.shown);
 
-        EXPECT_EQ(shown, QStringList{row.shown});
-        EXPECT_EQ(api().adminName, "before");
-        EXPECT_TRUE(api().serverVersion.isNull());
-        EXPECT_TRUE(settingsRequests().isEmpty());
-    }
-}
-
-TEST_F(SessionSettingsTest, CertificateIsCheckedUnlessForced) {
-    struct Row {
-        const char* what;
-        bool force;
-        bool trusted;
-        bool resolves;
-    };
-    const Row rows[] = {
-        {"untrusted", false, false, false},
-        {"untrusted, force", true, false, true},
-        {"trusted", false, true, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        HttpTestServer tls(HttpTestServer::Mode::Tls);
-        ASSERT_TRUE(tls.start());
-        tls.setRoute("/api/discover/", 200, discoveryBody("0.7.0"));
-        tls.setRoute("/42/settings", 200, R"({"notifyConnection": false, "displayName": "M"})");
-        reset(tls.baseUrl(), "42");
-        GlobalSettings::instance().connectionParams.disableSsl = row.force;
-        for (ServerApi* client :
-             {static_cast<ServerApi*>(&discover), static_cast<ServerApi*>(&settingsApi)}) {
-            client->sslConfig.setCaCertificates(
-                row.trusted ? QList<QSslCertificate>{HttpTestServer::certificate()}
-                            : QList<QSslCertificate>{});
-        }
-
-        EXPECT_EQ(resolve(), row.resolves);
-
-        EXPECT_EQ(tls.requests().size(), row.resolves ? 2 : 0);
-        EXPECT_EQ(api().notifyConnection, !row.resolves);
-        if (!row.resolves) {
+        EXPECT_EQ(shown, row.shown ? QStringList{row.shown} : QStringList{});
+        EXPECT_EQ(api().adminName, row.shown ? "" : "after");
+        EXPECT_EQ(used.requests().size(), row.asked);
+        if (row.tls && row.shown) {
             EXPECT_GE(tls.connectionCount(), 1);  // reached, but nothing was sent over it
-            EXPECT_EQ(shown, QStringList{"Server version error"});
         }
     }
 }
