@@ -233,7 +233,8 @@ TEST_F(StartupProcess, TerminationSignalEndsTheAgentCleanly) {
 
     Agent starting(env);
     starting.launch({QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
-    ASSERT_TRUE(server.waitForRequests(2, 15000)) << "no settings request";
+    ASSERT_TRUE(waitFor([&] { return server.requests().size() == 2; }, 15000))
+        << "no settings request";
     starting.terminate();
     ASSERT_TRUE(starting.finish(kFetchMs + 5000)) << "the signal was lost";
     expectFinished(starting, 0);

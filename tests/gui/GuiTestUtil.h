@@ -2,7 +2,7 @@
 #pragma once
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -26,15 +26,12 @@ inline const PrivateRuntimeDir privateRuntimeDir;
 inline void onModal(const char* className, std::function<void(QWidget*)> act,
                     int timeoutMs = 5000) {
     auto* poll = new QTimer;
-    auto* elapsed = new QElapsedTimer;
-    elapsed->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, elapsed, className, act, timeoutMs]() {
+    QObject::connect(poll, &QTimer::timeout, [=, deadline = QDeadlineTimer(timeoutMs)]() {
         QWidget* modal = QApplication::activeModalWidget();
         const bool found = modal && modal->isVisible() && modal->inherits(className);
-        if (found || elapsed->elapsed() > timeoutMs) {
-            poll->stop();
+        if (found || deadline.hasExpired()) {
             poll->deleteLater();
-            delete elapsed;
+            poll->stop();
             if (found) {
                 act(modal);
             }

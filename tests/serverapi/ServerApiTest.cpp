@@ -14,6 +14,7 @@
 #include "ServerApiDiscover.h"
 #include "ServerApiSettings.h"
 #include "SessionSettingsResolution.h"
+#include "TestCertificate.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ TEST(ServerApi, WhatIsTaken) {
         server.setRoute("/x", row.response);
         plain.clearRequests();
         ServerApi api{nullptr, server.baseUrl()};
-        api.sslConfig.setCaCertificates({HttpTestServer::certificate()});
+        api.sslConfig.setCaCertificates({testcert::certificate()});
         api.timeoutMs = 500;
 
         const QJsonDocument doc = api.makeApiRequestSync("/x");
@@ -316,7 +317,7 @@ TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
         s.connectionParams.serverUrl = used.baseUrl().toStdString();
         s.connectionParams.disableSsl = row.force;
         for (ServerApi* client : std::initializer_list<ServerApi*>{&discover, &settingsApi}) {
-            client->sslConfig.setCaCertificates(row.trusted ? QList{HttpTestServer::certificate()}
+            client->sslConfig.setCaCertificates(row.trusted ? QList{testcert::certificate()}
                                                             : QList<QSslCertificate>{});
         }
         if (row.status == 0) {

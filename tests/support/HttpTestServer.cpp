@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "TestCertificate.h"
-#include "WaitFor.h"
 
 namespace {
 
@@ -148,12 +147,4 @@ void HttpTestServer::clearRequests() {
 int HttpTestServer::connectionCount() const {
     QMutexLocker lock(&mutex_);
     return connections_;
-}
-
-bool HttpTestServer::waitForRequests(int count, int timeoutMs) const {
-    return waitFor([&] { return requests().size() >= count; }, timeoutMs);
-}
-
-QSslCertificate HttpTestServer::certificate() {
-    return testcert::certificate();
 }

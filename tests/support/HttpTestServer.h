@@ -7,7 +7,6 @@
 #include <QMap>
 #include <QMutex>
 #include <QPair>
-#include <QSslCertificate>
 #include <QString>
 #include <QThread>
 
@@ -49,10 +48,6 @@ public:
     void clearRequests();
     // TCP connections accepted, TLS ones whether or not their handshake worked.
     int connectionCount() const;
-    // Processes the caller's events until `count` requests were seen, or the time is up.
-    bool waitForRequests(int count, int timeoutMs = 5000) const;
-
-    static QSslCertificate certificate();
 
 private:
     void answer(QTcpSocket* socket, QByteArray& buffer);
