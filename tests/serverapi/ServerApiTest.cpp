@@ -329,9 +329,6 @@ TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
         EXPECT_EQ(shown, row.shown ? QStringList{row.shown} : QStringList{});
         EXPECT_EQ(api().adminName, row.shown ? "" : "after");
         EXPECT_EQ(used.requests().size(), row.asked);
-        if (row.tls && row.shown) {
-            EXPECT_GE(tls.connectionCount(), 1);  // reached, but nothing was sent over it
-        }
     }
 }
 

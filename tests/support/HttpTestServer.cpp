@@ -52,8 +52,6 @@ bool HttpTestServer::start() {
         context,
         [this, &listening, context] {
             listener_ = new Listener(mode_ == Mode::Tls, [this](QTcpSocket* socket) {
-                QMutexLocker lock(&mutex_);
-                ++connections_;
                 auto buffer = std::make_shared<QByteArray>();
                 QObject::connect(socket, &QTcpSocket::readyRead, socket,
                                  [this, socket, buffer] { answer(socket, *buffer); });
@@ -142,9 +140,4 @@ int HttpTestServer::requestCount(const QString& path) const {
 void HttpTestServer::clearRequests() {
     QMutexLocker lock(&mutex_);
     requests_.clear();
-}
-
-int HttpTestServer::connectionCount() const {
-    QMutexLocker lock(&mutex_);
-    return connections_;
 }

@@ -46,8 +46,6 @@ public:
     QList<Request> requests() const;
     int requestCount(const QString& path) const;
     void clearRequests();
-    // TCP connections accepted, TLS ones whether or not their handshake worked.
-    int connectionCount() const;
 
 private:
     void answer(QTcpSocket* socket, QByteArray& buffer);
@@ -60,5 +58,4 @@ private:
     mutable QMutex mutex_;
     QMap<QString, Response> routes_;
     QList<Request> requests_;
-    int connections_ = 0;
 };
