@@ -3,9 +3,9 @@
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "LinkTrust.h"
-#include "SettingsLog.h"
 #include "ScreenGlobals.h"
 #include "SessionSettingsResolution.h"
+#include "SettingsLog.h"
 #include "Validation.h"
 #include "logger.h"
 
@@ -184,14 +184,9 @@ void Session::userConnect(const QString& serverUrl, const QString& sessionId) {
     SessionTarget target{settings.connectionParams, settings.serverApiParams};
     target.connection.serverUrl = serverUrl.toStdString();
     target.connection.sessionId = sessionId.toStdString();
-    // Nothing runs now: the fields become the settings, as the checks read them there.
-    settings.connectionParams = target.connection;
-    if (!validateConnectionParams(settings)) {
-        showError("Cannot validate parameters");
-        emit changed();
+    if (!adoptValidated(target.connection)) {
         return;
     }
-    emit messageCleared();
 
     // A link's settings were resolved when it was accepted; the same target is not asked again.
     const bool known = settings.fromLink && lastConnected &&
@@ -349,14 +344,23 @@ void Session::goAhead() {
     closeConnection();
     emit targetAccepted(QString::fromStdString(target.connection.serverUrl),
                         QString::fromStdString(target.connection.sessionId));
-    settings.connectionParams = target.connection;
+    if (!adoptValidated(target.connection)) {
+        return;
+    }
+    startConnection(target, mine);
+}
+
+// Nothing runs now: the target becomes the settings, as the checks read them there. False, with
+// the error shown, when it does not pass.
+bool Session::adoptValidated(const ConnectionParams& params) {
+    settings.connectionParams = params;
     if (!validateConnectionParams(settings)) {
         showError("Cannot validate parameters");
         emit changed();
-        return;
+        return false;
     }
     emit messageCleared();
-    startConnection(target, mine);
+    return true;
 }
 
 void Session::startConnection(const SessionTarget& target, quint64 mine) {

@@ -128,6 +128,7 @@ private:
     void resolveLink(const SessionTarget& target);
     bool linkNeedsConsent(const SessionTarget& target) const;
     void goAhead();
+    bool adoptValidated(const ConnectionParams& params);
     void startConnection(const SessionTarget& target, quint64 mine);
     void closeConnection();
     void onSignallingConnected();

@@ -4,17 +4,14 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
-#include <csignal>
-#include <vector>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "HttpTestServer.h"
+#include "TestEnv.h"
+#include "WaitFor.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -23,70 +20,45 @@
 
 namespace {
 
-const QString kExecutable = QStringLiteral(KELVANO_EXECUTABLE);
-
-// A mapped top-level window of process `pid` other than `except`, or 0.
-Window findMappedWindow(Display* display, qint64 pid, Window except = 0) {
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
-    Window root = DefaultRootWindow(display);
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    Window found = 0;
-    if (pidAtom == None || !XQueryTree(display, root, &root, &parent, &children, &count)) {
-        return 0;
+// The real executable, standard output and error merged; with `readerGone` its standard output
+// is a pipe whose reader is gone before the first line.
+struct Agent : QProcess {
+    Agent(const QProcessEnvironment& env, bool readerGone = false) : readerGone(readerGone) {
+        setProcessEnvironment(env);
+        setProcessChannelMode(QProcess::MergedChannels);
     }
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        Atom type = None;
-        int format = 0;
-        unsigned long items = 0, after = 0;
-        unsigned char* data = nullptr;
-        XWindowAttributes attributes;
-        if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type,
-                               &format, &items, &after, &data) == Success &&
-            data && items == 1 && *reinterpret_cast<unsigned long*>(data) == quint64(pid) &&
-            children[i] != except && XGetWindowAttributes(display, children[i], &attributes) &&
-            attributes.map_state == IsViewable && attributes.width > 1) {
-            found = children[i];
-        }
-        if (data) {
-            XFree(data);
+    ~Agent() override {
+        kill();
+        waitForFinished(5000);
+    }
+    void setupChildProcess() override {
+        int fds[2];
+        if (readerGone && ::pipe(fds) == 0) {
+            ::close(fds[0]);
+            ::dup2(fds[1], STDOUT_FILENO);
         }
     }
-    if (children) {
-        XFree(children);
+    void launch(const QStringList& args = {}) {
+        start(QStringLiteral(KELVANO_EXECUTABLE), args);
+        waitForStarted(5000);
     }
-    return found;
-}
-
-struct Agent {
-    explicit Agent(const QProcessEnvironment& env) { process.setProcessEnvironment(env); }
-    ~Agent() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    void start(const QStringList& args) {
-        process.start(kExecutable, args);
-        ASSERT_TRUE(process.waitForStarted(5000));
+    bool run(const QStringList& args) {
+        launch(args);
+        return finish();
     }
     bool finish(int timeoutMs = 20000) {
-        const bool done = process.waitForFinished(timeoutMs);
-        out += QString::fromUtf8(process.readAllStandardOutput());
-        err += QString::fromUtf8(process.readAllStandardError());
+        const bool done = waitForFinished(timeoutMs);
+        out += QString::fromUtf8(readAll());
         return done;
     }
-    QProcess process;
+    const bool readerGone;
     QString out;
-    QString err;
 };
 
 class StartupProcess : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home.isValid() && runtime.isValid());
-        env = QProcessEnvironment::systemEnvironment();
         // GStreamer's plug-in registry stays where it was: rebuilding it costs seconds per start.
         if (!env.contains(QStringLiteral("XDG_CACHE_HOME"))) {
             env.insert(QStringLiteral("XDG_CACHE_HOME"), QDir::homePath() + "/.cache");
@@ -106,11 +78,6 @@ protected:
         }
     }
 
-    QString readLog() const {
-        QFile file(home.path() + "/config/PELKA/logs/Kelvano Assistant.log");
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
     bool needDisplay() {
         // Windows of the agents come and go while they are looked at; such errors are expected.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -118,31 +85,53 @@ protected:
         return display != nullptr;
     }
 
-    // Polls the X server until the agent's window (other than `except`) is mapped, or the agent
-    // ends, or time is up.
-    Window waitForWindow(Agent& agent, Window except = 0, int timeoutMs = 20000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < timeoutMs && agent.process.state() == QProcess::Running) {
-            if (Window window = findMappedWindow(display, agent.process.processId(), except)) {
-                return window;
-            }
-            agent.process.waitForFinished(20);
-        }
-        return 0;
+    // A mapped top-level window of the running agent other than `except`, or 0 when the agent
+    // ends or time is up.
+    Window waitForWindow(Agent& agent, Window except = 0) {
+        const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+        Window found = 0;
+        waitFor(
+            [&] {
+                Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
+                unsigned int count = 0;
+                XQueryTree(display, root, &root, &parent, &children, &count);
+                for (unsigned int i = 0; i < count && !found; ++i) {
+                    Atom type = None;
+                    int format = 0;
+                    unsigned long items = 0, after = 0;
+                    unsigned char* data = nullptr;
+                    XWindowAttributes attributes;
+                    if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL,
+                                           &type, &format, &items, &after, &data) == Success &&
+                        items == 1 &&
+                        *reinterpret_cast<unsigned long*>(data) == quint64(agent.processId()) &&
+                        children[i] != except &&
+                        XGetWindowAttributes(display, children[i], &attributes) &&
+                        attributes.map_state == IsViewable && attributes.width > 1) {
+                        found = children[i];
+                    }
+                    XFree(data);
+                }
+                XFree(children);
+                return found || agent.state() == QProcess::NotRunning;
+            },
+            20000);
+        return found;
     }
 
     // The process ended normally with `status` and its log's last line says it finished.
     void expectFinished(Agent& agent, int status) {
-        EXPECT_EQ(agent.process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(agent.process.exitCode(), status);
-        EXPECT_TRUE(readLog().trimmed().endsWith("[INFO] Kelvano Assistant finished"))
-            << readLog().toStdString();
+        EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(agent.exitCode(), status);
+        const QString log =
+            testenv::readFile(home.path() + "/config/PELKA/logs/Kelvano Assistant.log");
+        EXPECT_TRUE(log.trimmed().endsWith("[INFO] Kelvano Assistant finished"))
+            << log.toStdString();
     }
 
     QTemporaryDir home;
     QTemporaryDir runtime;
-    QProcessEnvironment env;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     Display* display = nullptr;
 };
 
@@ -151,7 +140,8 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
         QStringList args;
         const char* display;  // nullptr: the test's display
         int status;
-        const char* printed;  // on standard output or standard error
+        const char* printed;
+        bool readerGone = false;
     };
     const Row rows[] = {
         {{"--version"}, nullptr, 1, "\n0.7.0.25167\n"},
@@ -159,6 +149,8 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
         {{"ftp://files.example.org/a/b"}, nullptr, 255, "schema is not implemented"},
         // Without an X display it says so, instead of Qt's abort with a core dump.
         {{}, ":998", 1, "cannot open the X display \":998\""},
+        // Every log line is echoed to standard output: no SIGPIPE when nobody reads it.
+        {{"--timeout=abc"}, nullptr, 255, "", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.join(' ').toStdString());
@@ -166,56 +158,13 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
         if (row.display) {
             rowEnv.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(row.display));
         }
-        Agent agent(rowEnv);
-        agent.start(row.args);
-        ASSERT_TRUE(agent.finish());
-        EXPECT_EQ(agent.process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(agent.process.exitCode(), row.status);
-        EXPECT_TRUE((agent.out + agent.err).contains(QString::fromLatin1(row.printed)))
-            << agent.out.toStdString() << agent.err.toStdString();
+        Agent agent(rowEnv, row.readerGone);
+        ASSERT_TRUE(agent.run(row.args));
+        EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit) << "signal " << agent.exitCode();
+        EXPECT_EQ(agent.exitCode(), row.status);
+        EXPECT_TRUE(agent.out.contains(QString::fromLatin1(row.printed)))
+            << agent.out.toStdString();
     }
-}
-
-TEST_F(StartupProcess, StandardOutputWithoutAReaderDoesNotKillTheAgent) {
-    // Every log line is echoed to standard output; here its reader is gone before the first one.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    close(fds[0]);
-    const QByteArray program = QFile::encodeName(kExecutable);
-    std::vector<QByteArray> envText;
-    std::vector<char*> envp;
-    for (const QString& entry : env.toStringList()) {
-        envText.push_back(entry.toLocal8Bit());
-    }
-    for (QByteArray& entry : envText) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    char arg[] = "--timeout=abc";
-    char* argv[] = {const_cast<char*>(program.constData()), arg, nullptr};
-
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        execve(argv[0], argv, envp.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    int status = 0;
-    QElapsedTimer clock;
-    clock.start();
-    pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && clock.elapsed() < 20000) {
-        QThread::msleep(10);  // polling a child process; nothing to wait on but its status
-    }
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "the agent did not end";
-    }
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 255);
 }
 
 TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
@@ -223,26 +172,20 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
         GTEST_SKIP() << "no X display";
     }
     Agent first(env);
-    first.start({});
+    first.launch();
     const Window window = waitForWindow(first);
     ASSERT_NE(window, 0u) << "the main window was not mapped";
 
-    struct Row {
-        QStringList args;
-        const char* message;
-    };
     // Nothing listens on port 1 of the loopback address: a settings fetch fails at once.
-    const Row rows[] = {
+    const std::pair<QStringList, const char*> rows[] = {
         {{}, "activate"},
         {{"kvlos://127.0.0.1:1/assistant/ID"}, "activate:https://127.0.0.1:1/assistant/ID"}};
-    for (const Row& row : rows) {
+    for (const auto& [args, message] : rows) {
         Agent second(env);
-        second.start(row.args);
-        ASSERT_TRUE(second.finish());
-        EXPECT_EQ(second.process.exitCode(), 0);
+        ASSERT_TRUE(second.run(args));
+        EXPECT_EQ(second.exitCode(), 0);
         EXPECT_TRUE(second.out.contains(
-            QStringLiteral("Already running. Sending message to first instance %1\n")
-                .arg(row.message)))
+            QStringLiteral("Already running. Sending message to first instance %1\n").arg(message)))
             << second.out.toStdString();
     }
 
@@ -282,16 +225,17 @@ TEST_F(StartupProcess, TerminationSignalEndsTheAgentCleanly) {
     env.insert(QStringLiteral("KVNO_VDI_URL"), server.baseUrl() + "/assistant");
 
     Agent shown(env);
-    shown.start({});
+    shown.launch();
     ASSERT_NE(waitForWindow(shown), 0u);
-    shown.process.terminate();
+    shown.terminate();
     ASSERT_TRUE(shown.finish());
     expectFinished(shown, 0);
 
     Agent starting(env);
-    starting.start({QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
-    ASSERT_TRUE(server.waitForRequests(2, 15000)) << "no settings request";
-    starting.process.terminate();
+    starting.launch({QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
+    ASSERT_TRUE(waitFor([&] { return server.requests().size() == 2; }, 15000))
+        << "no settings request";
+    starting.terminate();
     ASSERT_TRUE(starting.finish(kFetchMs + 5000)) << "the signal was lost";
     expectFinished(starting, 0);
 }

@@ -1,8 +1,10 @@
-// Driving modal dialogs of real widgets.
+// The environment of a gui test process, and driving modal dialogs of real widgets.
 #pragma once
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -11,20 +13,25 @@
 
 namespace guitest {
 
+// A runtime directory of the process's own, made before main: the single-instance socket of the
+// windows made here never meets a running agent or another suite.
+struct PrivateRuntimeDir {
+    QTemporaryDir dir;
+    PrivateRuntimeDir() { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path())); }
+};
+inline const PrivateRuntimeDir privateRuntimeDir;
+
 // Calls act(modal) once a modal widget of the given class is up (polled from the event loop,
 // so it also works while the caller blocks in exec()). Gives up after timeoutMs.
 inline void onModal(const char* className, std::function<void(QWidget*)> act,
                     int timeoutMs = 5000) {
     auto* poll = new QTimer;
-    auto* elapsed = new QElapsedTimer;
-    elapsed->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, elapsed, className, act, timeoutMs]() {
+    QObject::connect(poll, &QTimer::timeout, [=, deadline = QDeadlineTimer(timeoutMs)]() {
         QWidget* modal = QApplication::activeModalWidget();
         const bool found = modal && modal->isVisible() && modal->inherits(className);
-        if (found || elapsed->elapsed() > timeoutMs) {
-            poll->stop();
+        if (found || deadline.hasExpired()) {
             poll->deleteLater();
-            delete elapsed;
+            poll->stop();
             if (found) {
                 act(modal);
             }

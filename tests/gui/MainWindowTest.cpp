@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "GlobalSettings.h"
-#include "GuiTestEnv.h"
+#include "GuiTestUtil.h"
 #include "MainWindow.h"
 #include "SilentServer.h"
 #include "TestEnv.h"

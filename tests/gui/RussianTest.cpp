@@ -10,7 +10,7 @@
 #include <QPushButton>
 
 #include "GlobalSettings.h"
-#include "GuiTestEnv.h"
+#include "GuiTestUtil.h"
 #include "LogCapture.h"
 #include "MainWindow.h"
 #include "TrayIcon.h"

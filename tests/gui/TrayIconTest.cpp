@@ -11,9 +11,8 @@
 #include <QTest>
 
 #include "GlobalSettings.h"
-#include "GuiTestEnv.h"
-#include "LogCapture.h"
 #include "GuiTestUtil.h"
+#include "LogCapture.h"
 #include "MainWindow.h"
 #include "SilentServer.h"
 #include "TestEnv.h"
@@ -65,13 +64,15 @@ QAction* action(TrayIcon& t, const char* text) {
     return nullptr;
 }
 
-// The menu offers Show only while the window is hidden, Hide only while it shows.
-void expectMenuFor(TrayIcon& t, bool hidden) {
+// Of Show and Hide, the menu offers only the one that changes something.
+QString offered(TrayIcon& t) {
+    QStringList texts;
     for (QAction* a : {action(t, "Show"), action(t, "Hide")}) {
-        const bool offered = (a->text() == "Show") == hidden;
-        EXPECT_EQ(a->isVisible(), offered) << a->text().toStdString();
-        EXPECT_EQ(a->isEnabled(), offered) << a->text().toStdString();
+        if (a->isVisible() || a->isEnabled()) {
+            texts << a->text() + (a->isVisible() && a->isEnabled() ? "" : " (half)");
+        }
     }
+    return texts.join(',');
 }
 
 // Qt draws its own balloon when the tray host has no notification service; a press on it is
@@ -100,18 +101,18 @@ TEST_F(TrayTest, ShowHideActivateAndExitAnsweredNo) {
     MainWindow w;
     w.show();
     TrayIcon& tray = w.tray();
-    expectMenuFor(tray, false);
+    EXPECT_EQ(offered(tray), "Hide");
     action(tray, "Hide")->trigger();
     EXPECT_FALSE(w.isVisible());
-    expectMenuFor(tray, true);
+    EXPECT_EQ(offered(tray), "Show");
     action(tray, "Show")->trigger();
     EXPECT_TRUE(w.isVisible());
-    expectMenuFor(tray, false);
 
     // A second start without a link brings the window back.
     action(tray, "Hide")->trigger();
     w.onPeerMessageReceived(QStringLiteral("activate"));
     EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(offered(tray), "Hide");
 
     // Exit from the tray asks over the shown window; No hides it again.
     action(tray, "Hide")->trigger();
@@ -123,7 +124,7 @@ TEST_F(TrayTest, ShowHideActivateAndExitAnsweredNo) {
     action(tray, "Exit")->trigger();
     EXPECT_TRUE(visibleDuringQuestion);
     EXPECT_FALSE(w.isVisible());
-    expectMenuFor(tray, true);
+    EXPECT_EQ(offered(tray), "Show");
 }
 
 // A click on the request notification asks the question; one on the connected one does nothing.
