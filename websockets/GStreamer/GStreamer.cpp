@@ -51,8 +51,10 @@ public:
     const std::shared_ptr<BitrateControl> bitrate = std::make_shared<BitrateControl>();
 
     // Liveness, in g_get_monotonic_time() microseconds: when the peer was last heard from, and
-    // since when ICE has been disconnected (0: it is not).
-    std::atomic<gint64> lastIncoming{0};
+    // since when ICE has been disconnected (0: it is not). The former is shared with the probes
+    // on the transport's sources, which may outlive the pipeline, rather than the whole session.
+    using Clock = std::shared_ptr<std::atomic<gint64>>;
+    const Clock lastIncoming = std::make_shared<std::atomic<gint64>>(0);
     std::atomic<gint64> disconnectedSince{0};
     std::atomic<bool> ended{false};
 
@@ -415,7 +417,7 @@ GstPadProbeReturn onKeyUnitRequest(GstPad*, GstPadProbeInfo* info, gpointer) {
 }
 
 GstPadProbeReturn onIncomingPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
-    static_cast<MediaSession*>(data)->lastIncoming.store(g_get_monotonic_time());
+    (*static_cast<MediaSession::Clock*>(data))->store(g_get_monotonic_time());
     return GST_PAD_PROBE_OK;
 }
 
@@ -429,7 +431,8 @@ void watchIncoming(GstElement* element, MediaSession* s) {
     if (GstPad* pad = gst_element_get_static_pad(element, "src")) {
         gst_pad_add_probe(
             pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-            onIncomingPacket, s->ref(), MediaSession::unrefNotify);
+            onIncomingPacket, new MediaSession::Clock(s->lastIncoming),
+            [](gpointer clock) { delete static_cast<MediaSession::Clock*>(clock); });
         gst_object_unref(pad);
     }
 }
@@ -550,7 +553,7 @@ gboolean onSecondTick(gpointer data) {
     const gint64 now = g_get_monotonic_time();
     const gint64 bound = gint64(GStreamer::kPeerSilenceBoundMs) * 1000;
     const gint64 since = s->disconnectedSince.load();
-    const gint64 last = s->lastIncoming.load();
+    const gint64 last = s->lastIncoming->load();
     if (since != 0 && now - since > bound) {
         peerLost(s, "ICE disconnected for too long");
     } else if (last != 0 && now - last > bound) {
@@ -685,7 +688,7 @@ void GStreamer::screenPipelineStart() {
     if (channel) {
         cli_log(LL_INFO, "Created data channel\n");
         connectDataChannelSignals(G_OBJECT(channel), session);
-        g_object_unref(channel);
+        dataChannel = G_OBJECT(channel);
     } else {
         cli_log(LL_ERROR, "Could not create data channel, usrsctp seems unavailable\n");
     }
@@ -736,6 +739,20 @@ void GStreamer::watchEncoder() {
 }
 
 void GStreamer::screenPipelineStop(bool stop) {
+    // Our handlers go first: GStreamer may keep a data channel or a transport alive past the
+    // pipeline, and nothing of this session must stay reachable through them.
+    if (session) {
+        if (dataChannel) {
+            g_signal_handlers_disconnect_by_data(dataChannel, session);
+        }
+        if (webrtcBin) {
+            g_signal_handlers_disconnect_by_data(webrtcBin, session);
+        }
+    }
+    if (dataChannel) {
+        g_object_unref(dataChannel);
+        dataChannel = nullptr;
+    }
     webrtcBin = nullptr;
     if (tick) {
         g_source_destroy(tick);

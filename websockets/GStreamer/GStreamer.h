@@ -78,6 +78,7 @@ private:
     std::atomic<ConnectionState> connState{STATE_UNKNOWN};
     GstElement* pipeline = nullptr;
     GstElement* webrtcBin = nullptr;
+    GObject* dataChannel = nullptr;  // a reference of its own
     GlobalSettings* settings;
 
     // Callbacks of the current pipeline hold this; it is cut off when the pipeline stops.
