@@ -7,7 +7,6 @@
 #include <gst/webrtc/webrtc.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -29,7 +28,6 @@ struct BitrateControl {
     BitrateEstimator estimator;
     double lastPackets = -2;  // identify the last report used
     double lastRtt = -1;
-    std::atomic<int> targetKbps{0};  // read by the retransmission budget without the mutex
 
     void release() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -421,52 +419,10 @@ GstPadProbeReturn onIncomingPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
-// Retransmissions may take up to half the target bitrate. On a path that narrows under a call
-// the browser asks again and again for what the path dropped; serving every request sent about
-// twenty times the path's rate for seconds, and no new frame got through.
-struct RetransmissionBudget {
-    std::shared_ptr<BitrateControl> bitrate;
-    std::mutex mutex;
-    double packets = 0;
-    gint64 last = 0;
-};
-
-GstPadProbeReturn onRetransmissionRequest(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-    if (!event || GST_EVENT_TYPE(event) != GST_EVENT_CUSTOM_UPSTREAM ||
-        !gst_event_has_name(event, "GstRTPRetransmissionRequest")) {
-        return GST_PAD_PROBE_OK;
-    }
-    auto* b = static_cast<RetransmissionBudget*>(data);
-    const double perSecond = b->bitrate->targetKbps.load() * 1000.0 / 8 / 1200 / 2;
-    std::lock_guard<std::mutex> lock(b->mutex);
-    const gint64 now = g_get_monotonic_time();
-    b->packets = std::min(perSecond, b->packets + perSecond * double(now - b->last) / 1e6);
-    b->last = now;
-    if (b->packets < 1) {
-        return GST_PAD_PROBE_DROP;
-    }
-    b->packets -= 1;
-    return GST_PAD_PROBE_OK;
-}
-
-void freeRetransmissionBudget(gpointer data) {
-    delete static_cast<RetransmissionBudget*>(data);
-}
-
 // Everything the peer sends enters through nicesrc: the time of the last packet tells a path
 // that went silent long before libnice's own checks give up on it.
 void watchIncoming(GstElement* element, MediaSession* s) {
     GstElementFactory* f = gst_element_get_factory(element);
-    if (f && g_str_equal(GST_OBJECT_NAME(f), "rtprtxsend")) {
-        if (GstPad* pad = gst_element_get_static_pad(element, "src")) {
-            gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onRetransmissionRequest,
-                              new RetransmissionBudget{s->bitrate, {}, 0, 0},
-                              freeRetransmissionBudget);
-            gst_object_unref(pad);
-        }
-        return;
-    }
     if (!f || !g_str_equal(GST_OBJECT_NAME(f), "nicesrc")) {
         return;
     }
@@ -571,7 +527,6 @@ void onStats(GstPromise* promise, gpointer data) {
     c.lastRtt = found.report.rttMs;
     const int before = c.estimator.kbps();
     const int after = c.estimator.update(found.report);
-    c.targetKbps.store(after);
     if (after == before) {
         return;
     }
@@ -768,7 +723,6 @@ void GStreamer::watchEncoder() {
                      "buffer-initial-size", 500, "buffer-optimal-size", 600, "max-intra-bitrate",
                      300, nullptr);
     }
-    c.targetKbps.store(c.estimator.kbps());
     c.encoder = GST_ELEMENT(gst_object_ref(encoder));
     if (GstPad* src = gst_element_get_static_pad(encoder, "src")) {
         gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onKeyUnitRequest, nullptr,
