@@ -717,9 +717,14 @@ void GStreamer::watchEncoder() {
     } else {
         // Without CBR and frame dropping, vp8enc sends about 1.5 Mbit/s of scrolling text
         // whatever its target; dropping a frame when the budget is spent keeps a narrow path
-        // moving.
+        // moving. Its default 6-s client buffer would let it spend seconds of bits above a
+        // lowered target, into a path that is already full: keep about x264's 600 ms. A
+        // keyframe of the whole screen is capped at three frames' budget, so that the one a
+        // freeze asks for fits through a narrow path.
         g_object_set(encoder, "target-bitrate", gint(c.estimator.kbps() * 1000), "end-usage",
-                     1 /* cbr */, "dropframe-threshold", 60, nullptr);
+                     1 /* cbr */, "dropframe-threshold", 60, "buffer-size", 1000,
+                     "buffer-initial-size", 500, "buffer-optimal-size", 600, "max-intra-bitrate",
+                     300, nullptr);
     }
     c.encoder = GST_ELEMENT(gst_object_ref(encoder));
     if (GstPad* src = gst_element_get_static_pad(encoder, "src")) {
