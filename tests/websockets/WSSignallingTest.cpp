@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -98,30 +97,30 @@ TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
     EXPECT_EQ(sig->gstreamer.currentConnState(), PEER_CONNECTED);
 }
 
-class SignallingFaultTest;
-
 struct Fault {
     const char* name;
     ConnectionState stage;  // where the call is when the fault happens
-    std::function<void(SignallingFaultTest&)> inject;
+    const char* message;  // from the server; "media:sdp", "media:ice", "media:fail" from the media
     const char* text;
     ConnectionState stored;
     int notified;  // state notified by the fault itself, or -1
 };
 
 class SignallingFaultTest : public SignallingTest, public ::testing::WithParamInterface<Fault> {
-public:
-    void send(const QString& text) { relay.sendToAgent(text); }
-    void mediaSdp(const char* type) {
-        emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QString::fromLatin1(type));
+protected:
+    void inject(const QString& message) {
+        if (message == QLatin1String("media:sdp")) {
+            emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QStringLiteral("offer"));
+        } else if (message == QLatin1String("media:ice")) {
+            emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1"));
+        } else if (message == QLatin1String("media:fail")) {
+            emit sig->gstreamer.mainLoopTerminate("Cannot reply on the offer, not in call",
+                                                  STATE_ERROR);
+        } else {
+            relay.sendToAgent(message);
+        }
     }
-    void mediaIce() { emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1")); }
-    GStreamer* media() { return &sig->gstreamer; }
 };
-
-void server(SignallingFaultTest& t, const char* text) {
-    t.send(QString::fromUtf8(text));
-}
 
 // Each fault ends the call: its text, then the closure text, then wsDisconnected; the stored state
 // is written silently; the socket is closed with 1000.
@@ -144,7 +143,7 @@ TEST_P(SignallingFaultTest, EndsTheCallWithItsTextAndState) {
     const ConnectionState mediaBefore = sig->gstreamer.currentConnState();
     events.clear();
 
-    f.inject(*this);
+    inject(QString::fromUtf8(f.message));
     ASSERT_TRUE(waitDisconnected()) << f.name;
 
     QStringList expected;
@@ -169,55 +168,38 @@ const char kSdpAnswer[] = R"({"sdp":{"sdp":"v=0\r\n","type":"answer"}})";
 INSTANTIATE_TEST_SUITE_P(
     Protocol, SignallingFaultTest,
     ::testing::Values(
-        Fault{"HELLO twice", PEER_CONNECTING, [](SignallingFaultTest& t) { server(t, "HELLO"); },
+        Fault{"HELLO twice", PEER_CONNECTING, "HELLO",
               "ERROR: Received HELLO message in not registering state", STATE_ERROR, -1},
-        Fault{"SESSION_OK before HELLO", SERVER_REGISTERING,
-              [](SignallingFaultTest& t) { server(t, "SESSION_OK"); },
+        Fault{"SESSION_OK before HELLO", SERVER_REGISTERING, "SESSION_OK",
               "ERROR: Received SESSION_OK in not PEER_CONNECTING state", PEER_CONNECTION_ERROR, -1},
-        Fault{"ERROR while registering", SERVER_REGISTERING,
-              [](SignallingFaultTest& t) { server(t, "ERROR peer id taken"); },
+        Fault{"ERROR while registering", SERVER_REGISTERING, "ERROR peer id taken",
               "ERROR peer id taken", STATE_ERROR, SERVER_REGISTRATION_ERROR},
-        Fault{"ERROR prefix of a longer word", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { server(t, "ERRORS: session 4711 not found"); },
+        Fault{"ERROR prefix of a longer word", PEER_CONNECTING, "ERRORS: session 4711 not found",
               "ERRORS: session 4711 not found", STATE_ERROR, PEER_CONNECTION_ERROR},
-        Fault{"ERROR while negotiating", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, "ERROR peer left"); }, "ERROR peer left",
-              STATE_ERROR, PEER_CALL_ERROR},
-        Fault{"ERROR during the call", PEER_CALL_STARTED,
-              [](SignallingFaultTest& t) { server(t, "ERROR kicked"); }, "ERROR kicked",
+        Fault{"ERROR while negotiating", PEER_CALL_NEGOTIATING, "ERROR peer left",
+              "ERROR peer left", STATE_ERROR, PEER_CALL_ERROR},
+        Fault{"ERROR during the call", PEER_CALL_STARTED, "ERROR kicked", "ERROR kicked",
               STATE_ERROR, STATE_ERROR},
-        Fault{"SDP before negotiation", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { server(t, kSdpAnswer); },
+        Fault{"SDP before negotiation", PEER_CONNECTING, kSdpAnswer,
               "ERROR: received SDP message in not PEER_CALL_NEGOTIATING state", STATE_ERROR, -1},
         Fault{"SDP offer during the call", PEER_CALL_STARTED,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0","type":"offer"}})"); },
+              R"({"sdp":{"sdp":"v=0","type":"offer"}})",
               "ERROR: received SDP message in not PEER_CALL_NEGOTIATING state", STATE_ERROR, -1},
-        Fault{"SDP without type", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0"}})"); },
+        Fault{"SDP without type", PEER_CALL_NEGOTIATING, R"({"sdp":{"sdp":"v=0"}})",
               "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
-        Fault{"SDP without body", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"type":"answer"}})"); },
+        Fault{"SDP without body", PEER_CALL_NEGOTIATING, R"({"sdp":{"type":"answer"}})",
               "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
-        Fault{
-            "SDP body not a string", PEER_CALL_NEGOTIATING,
-            [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":{"v":0},"type":"answer"}})"); },
-            "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
+        Fault{"SDP body not a string", PEER_CALL_NEGOTIATING,
+              R"({"sdp":{"sdp":{"v":0},"type":"answer"}})",
+              "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
         Fault{"unparsable SDP answer", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) {
-                  server(t, R"({"sdp":{"sdp":"this is no SDP","type":"answer"}})");
-              },
+              R"({"sdp":{"sdp":"this is no SDP","type":"answer"}})",
               "ERROR: could not parse the text buffer into an SDP message", STATE_ERROR, -1},
-        Fault{"media sends SDP before negotiation", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { t.mediaSdp("offer"); },
+        Fault{"media sends SDP before negotiation", PEER_CONNECTING, "media:sdp",
               "Cannot send SDP to peer, not in call", STATE_ERROR, -1},
-        Fault{"media sends ICE before negotiation", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { t.mediaIce(); }, "Cannot send ICE, not in call",
-              STATE_ERROR, -1},
-        Fault{"media reports a failure", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) {
-                  emit t.media()->mainLoopTerminate("Cannot reply on the offer, not in call",
-                                                    STATE_ERROR);
-              },
+        Fault{"media sends ICE before negotiation", PEER_CONNECTING, "media:ice",
+              "Cannot send ICE, not in call", STATE_ERROR, -1},
+        Fault{"media reports a failure", PEER_CALL_NEGOTIATING, "media:fail",
               "Cannot reply on the offer, not in call", STATE_ERROR, -1}),
     [](const ::testing::TestParamInfo<Fault>& info) {
         QString name = QString::fromLatin1(info.param.name);
