@@ -59,7 +59,6 @@ void SignallingRelay::onNewConnection() {
                     agent = nullptr;
                 }
                 socket->deleteLater();
-                emit agentDisconnected(int(socket->closeCode()));
             });
         } else {
             otherSockets.append(socket);
@@ -124,10 +123,6 @@ void SignallingRelay::abortAgent() {
     if (agent) {
         agent->abort();
     }
-}
-
-bool SignallingRelay::agentConnected() const {
-    return agent != nullptr;
 }
 
 void SignallingRelay::attachAdministrator(WebRtcPeer* peer) {

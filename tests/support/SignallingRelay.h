@@ -40,7 +40,6 @@ public:
     void sendToOthers(const QString& text);
     void closeAgent(int code = 1000);
     void abortAgent();
-    bool agentConnected() const;
 
     // Everything seen, in order.
     QStringList agentMessages;        // texts from the agent's signalling socket
@@ -55,7 +54,6 @@ public:
     void attachAdministrator(WebRtcPeer* peer);
 
 signals:
-    void agentDisconnected(int closeCode);
     void agentJson(const QString& text);  // JSON texts from the agent, for the administrator
 
 private:
