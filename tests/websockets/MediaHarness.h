@@ -53,7 +53,6 @@ public:
             }
         });
         QObject::connect(&gst, &GStreamer::IceCandidate, &ctx, [this](uint ix, QString c) {
-            ++iceSent;
             if (connectPeer) {
                 peer.addIceCandidate(ix, c);
             }
@@ -94,7 +93,6 @@ public:
     QList<ConnectionState> states;
     QStringList terminations;
     int sdpSent = 0;
-    int iceSent = 0;
 };
 
 }  // namespace media_test

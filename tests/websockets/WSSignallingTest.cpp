@@ -283,20 +283,6 @@ TEST_F(SignallingTest, OutgoingSdpAndIceHaveTheExactShape) {
     EXPECT_TRUE(errors.isEmpty());
 }
 
-// The administrator's answer reaches the media object while negotiating; without a pipeline the
-// media object only warns and reports the call as started.
-TEST_F(SignallingTest, IncomingAnswerGoesToTheMediaObject) {
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    negotiate();
-    const QString answer = QStringLiteral(
-        R"({"sdp":{"sdp":"v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\nm=video 9 UDP/TLS/RTP/SAVPF 96\r\n","type":"answer"}})");
-    relay.sendToAgent(answer);
-    ASSERT_TRUE(waitFor([&] { return sig->connectionState() == PEER_CALL_STARTED; }));
-    EXPECT_EQ(sig->webSocket.state(), QAbstractSocket::ConnectedState);
-    EXPECT_TRUE(errors.isEmpty());
-}
-
 // SDP and ICE that the pipeline produces after its call ended are dropped, not reported: the
 // user would otherwise see a misleading second error after the real one.
 TEST_F(SignallingTest, LateMediaOutputAfterTheCallEndedIsDropped) {
