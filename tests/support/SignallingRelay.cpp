@@ -1,12 +1,8 @@
 #include "SignallingRelay.h"
 
-#include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -63,7 +59,6 @@ void SignallingRelay::onNewConnection() {
                     agent = nullptr;
                 }
                 socket->deleteLater();
-                emit agentDisconnected(int(socket->closeCode()));
             });
         } else {
             otherSockets.append(socket);
@@ -98,7 +93,6 @@ void SignallingRelay::onAgentText(QWebSocket* socket, const QString& text) {
     } else if (text.startsWith(QLatin1Char('{'))) {
         emit agentJson(text);
     }
-    emit agentMessage(text);
 }
 
 void SignallingRelay::sendToAgent(const QString& text) {
@@ -131,10 +125,6 @@ void SignallingRelay::abortAgent() {
     }
 }
 
-bool SignallingRelay::agentConnected() const {
-    return agent != nullptr;
-}
-
 void SignallingRelay::attachAdministrator(WebRtcPeer* peer) {
     connect(this, &SignallingRelay::agentJson, peer, [peer](const QString& text) {
         const QJsonObject object = QJsonDocument::fromJson(text.toUtf8()).object();
@@ -159,41 +149,4 @@ void SignallingRelay::attachAdministrator(WebRtcPeer* peer) {
         sendToAgent(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("ice"), inner}})
                                           .toJson(QJsonDocument::Compact)));
     });
-}
-
-bool SignallingRelay::makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,
-                                           QString* errorText) {
-    const QString keyPath = dir + QStringLiteral("/key.pem");
-    const QString certPath = dir + QStringLiteral("/cert.pem");
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-                   keyPath, QStringLiteral("-out"), certPath, QStringLiteral("-days"),
-                   QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
-        openssl.exitCode() != 0) {
-        *errorText = QString::fromLocal8Bit(openssl.readAll());
-        return false;
-    }
-    QFile keyFile(keyPath);
-    QFile certFile(certPath);
-    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly)) {
-        *errorText = QStringLiteral("cannot read the generated key or certificate");
-        return false;
-    }
-    QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem);
-    QSslCertificate cert(&certFile, QSsl::Pem);
-    if (key.isNull() || cert.isNull()) {
-        *errorText = QStringLiteral("the generated key or certificate does not load");
-        return false;
-    }
-    QSslConfiguration c = QSslConfiguration::defaultConfiguration();
-    c.setPrivateKey(key);
-    c.setLocalCertificate(cert);
-    c.setPeerVerifyMode(QSslSocket::VerifyNone);
-    *config = c;
-    return true;
 }

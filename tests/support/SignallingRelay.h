@@ -40,7 +40,6 @@ public:
     void sendToOthers(const QString& text);
     void closeAgent(int code = 1000);
     void abortAgent();
-    bool agentConnected() const;
 
     // Everything seen, in order.
     QStringList agentMessages;        // texts from the agent's signalling socket
@@ -54,14 +53,8 @@ public:
     // go back to the agent in the agent's JSON shapes.
     void attachAdministrator(WebRtcPeer* peer);
 
-    // A self-signed certificate for 127.0.0.1 made with openssl in dir; false when that fails.
-    static bool makeSelfSignedConfig(const QString& dir, QSslConfiguration* config,
-                                     QString* errorText);
-
 signals:
-    void agentDisconnected(int closeCode);
-    void agentMessage(const QString& text);  // after the default handling
-    void agentJson(const QString& text);     // JSON texts from the agent, for the administrator
+    void agentJson(const QString& text);  // JSON texts from the agent, for the administrator
 
 private:
     void onNewConnection();

@@ -21,7 +21,6 @@ struct PeerCore {
     std::atomic<int> width{0};
     std::atomic<int> height{0};
     std::atomic<int> audioPackets{0};
-    std::atomic<int> offers{0};
 
     template <typename F>
     void withOwner(F f) {
@@ -47,6 +46,14 @@ void releaseCoreClosure(gpointer data, GClosure*) {
 }
 PeerCore* coreOf(gpointer data) {
     return static_cast<CorePtr*>(data)->get();
+}
+
+// A new reference to what field still holds, taken under the lock; null once stopped.
+template <typename T>
+T* refOf(PeerCore* core, T* PeerCore::*field) {
+    std::lock_guard<std::mutex> lock(core->mutex);
+    T* object = core->*field;
+    return object ? static_cast<T*>(g_object_ref(object)) : nullptr;
 }
 
 template <typename Handler>
@@ -196,14 +203,7 @@ void onAnswerCreated(GstPromise* promise, gpointer data) {
     if (!answer) {
         return;
     }
-    GstElement* webrtc = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(core->mutex);
-        if (core->webrtc) {
-            webrtc = GST_ELEMENT(gst_object_ref(core->webrtc));
-        }
-    }
-    if (webrtc) {
+    if (GstElement* webrtc = refOf(core, &PeerCore::webrtc)) {
         g_signal_emit_by_name(webrtc, "set-local-description", answer, nullptr);
         gst_object_unref(webrtc);
     }
@@ -216,13 +216,7 @@ void onAnswerCreated(GstPromise* promise, gpointer data) {
 
 void onRemoteSet(GstPromise*, gpointer data) {
     PeerCore* core = coreOf(data);
-    GstElement* webrtc = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(core->mutex);
-        if (core->webrtc) {
-            webrtc = GST_ELEMENT(gst_object_ref(core->webrtc));
-        }
-    }
+    GstElement* webrtc = refOf(core, &PeerCore::webrtc);
     if (!webrtc) {
         return;
     }
@@ -334,9 +328,6 @@ int WebRtcPeer::videoHeight() const {
 int WebRtcPeer::audioPackets() const {
     return core ? core->audioPackets.load() : 0;
 }
-int WebRtcPeer::offersReceived() const {
-    return core ? core->offers.load() : 0;
-}
 std::vector<WebRtcPeer::Message> WebRtcPeer::messages() const {
     if (!core) {
         return {};
@@ -349,14 +340,7 @@ void WebRtcPeer::closeDataChannel() {
     if (!core) {
         return;
     }
-    GObject* channel = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(core->mutex);
-        if (core->channel) {
-            channel = G_OBJECT(g_object_ref(core->channel));
-        }
-    }
-    if (channel) {
+    if (GObject* channel = refOf(core.get(), &PeerCore::channel)) {
         g_signal_emit_by_name(channel, "close");
         g_object_unref(channel);
     }
@@ -401,28 +385,14 @@ void WebRtcPeer::sendDataChannelGarbage() {
     }
     g_value_unset(&item);
     gst_iterator_free(it);
-    GObject* channel = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(core->mutex);
-        if (core->channel) {
-            channel = G_OBJECT(g_object_ref(core->channel));
-        }
-    }
-    if (channel) {
+    if (GObject* channel = refOf(core.get(), &PeerCore::channel)) {
         g_signal_emit_by_name(channel, "send-string", "garbage");
         g_object_unref(channel);
     }
 }
 
 void WebRtcPeer::requestKeyFrame() {
-    GstPad* pad = nullptr;
-    if (core) {
-        std::lock_guard<std::mutex> lock(core->mutex);
-        if (core->videoPad) {
-            pad = GST_PAD(gst_object_ref(core->videoPad));
-        }
-    }
-    if (pad) {
+    if (GstPad* pad = core ? refOf(core.get(), &PeerCore::videoPad) : nullptr) {
         gst_pad_send_event(
             pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
         gst_object_unref(pad);
@@ -433,7 +403,6 @@ void WebRtcPeer::onSdp(QString text, QString type) {
     if (!core || !core->webrtc || type != QLatin1String("offer")) {
         return;
     }
-    core->offers++;
     GstSDPMessage* sdp = nullptr;
     gst_sdp_message_new(&sdp);
     const QByteArray bytes = text.toUtf8();

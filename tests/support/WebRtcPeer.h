@@ -33,7 +33,6 @@ public:
     int videoWidth() const;
     int videoHeight() const;
     int audioPackets() const;
-    int offersReceived() const;
     std::vector<Message> messages() const;
 
     // Closes the data channel from this side (the agent must take it as the end of the call).

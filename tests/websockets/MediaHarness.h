@@ -6,31 +6,17 @@
 #include <gst/gst.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
-#include <functional>
 
 #include "ConnectionState.h"
 #include "GStreamer.h"
 #include "GlobalSettings.h"
 #include "ScreenGlobals.h"
+#include "WaitFor.h"
 #include "WebRtcPeer.h"
 
 namespace media_test {
-
-// Processes events until pred holds or the time is up.
-inline bool waitFor(const std::function<bool()>& pred, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 // Size of the X screen the tests capture, or 0x0 without a display.
 ScreenSpecs xScreen();
@@ -67,7 +53,6 @@ public:
             }
         });
         QObject::connect(&gst, &GStreamer::IceCandidate, &ctx, [this](uint ix, QString c) {
-            ++iceSent;
             if (connectPeer) {
                 peer.addIceCandidate(ix, c);
             }
@@ -108,7 +93,6 @@ public:
     QList<ConnectionState> states;
     QStringList terminations;
     int sdpSent = 0;
-    int iceSent = 0;
 };
 
 }  // namespace media_test

@@ -77,20 +77,6 @@ TEST(PipelineDescription, UnknownCodecsGiveNothing) {
     }
 }
 
-TEST(PipelineDescription, CaptureRectangleAndPointer) {
-    PipelineSettings s = base();
-    s.screen = {100, 50, 800, 600};
-    s.showCursor = false;
-    s.enableAudio = false;
-    const std::string d = screenPipelineDescription(s);
-    EXPECT_NE(d.find(" ximagesrc startx=100 starty=50 endx=899 endy=649 show-pointer=FALSE ! "),
-              std::string::npos)
-        << d;
-    s.screen = {1920, 0, 1280, 1024};
-    EXPECT_NE(screenPipelineDescription(s).find("startx=1920 starty=0 endx=3199 endy=1023 "),
-              std::string::npos);
-}
-
 // An empty STUN list must not swallow the next word as the property's value.
 TEST(PipelineDescription, EmptyStunLeavesThePropertyOut) {
     PipelineSettings s = base();

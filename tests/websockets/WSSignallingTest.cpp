@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -93,41 +92,35 @@ TEST_F(SignallingTest, RegistersAndJoinsTheSession) {
     connectUntil(PEER_CONNECTED);
     EXPECT_EQ(events, (QStringList{"state:1000", "state:1002", "state:2000", "connected",
                                    "state:2002", "state:3000", "state:3002"}));
-    ASSERT_EQ(relay.agentMessages.size(), 2);
-    EXPECT_EQ(relay.agentMessages[0], QStringLiteral("HELLO %1").arg(relay.agentPeerId));
-    EXPECT_EQ(relay.agentMessages[1], QStringLiteral("SESSION 4711"));
-    EXPECT_GE(relay.agentPeerId, 10);
-    EXPECT_LE(relay.agentPeerId, 9999);
-    EXPECT_EQ(relay.requestUrls.last().path(), QStringLiteral("/ws/signalling"));
-    // The media object's copy follows every notified state.
+    EXPECT_EQ(relay.agentMessages,
+              (QStringList{QStringLiteral("HELLO %1").arg(relay.agentPeerId), "SESSION 4711"}));
     EXPECT_EQ(sig->gstreamer.currentConnState(), PEER_CONNECTED);
-    EXPECT_TRUE(errors.isEmpty());
 }
-
-class SignallingFaultTest;
 
 struct Fault {
     const char* name;
     ConnectionState stage;  // where the call is when the fault happens
-    std::function<void(SignallingFaultTest&)> inject;
+    const char* message;  // from the server; "media:sdp", "media:ice", "media:fail" from the media
     const char* text;
     ConnectionState stored;
     int notified;  // state notified by the fault itself, or -1
 };
 
 class SignallingFaultTest : public SignallingTest, public ::testing::WithParamInterface<Fault> {
-public:
-    void send(const QString& text) { relay.sendToAgent(text); }
-    void mediaSdp(const char* type) {
-        emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QString::fromLatin1(type));
+protected:
+    void inject(const QString& message) {
+        if (message == QLatin1String("media:sdp")) {
+            emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QStringLiteral("offer"));
+        } else if (message == QLatin1String("media:ice")) {
+            emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1"));
+        } else if (message == QLatin1String("media:fail")) {
+            emit sig->gstreamer.mainLoopTerminate("Cannot reply on the offer, not in call",
+                                                  STATE_ERROR);
+        } else {
+            relay.sendToAgent(message);
+        }
     }
-    void mediaIce() { emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1")); }
-    GStreamer* media() { return &sig->gstreamer; }
 };
-
-void server(SignallingFaultTest& t, const char* text) {
-    t.send(QString::fromUtf8(text));
-}
 
 // Each fault ends the call: its text, then the closure text, then wsDisconnected; the stored state
 // is written silently; the socket is closed with 1000.
@@ -150,7 +143,7 @@ TEST_P(SignallingFaultTest, EndsTheCallWithItsTextAndState) {
     const ConnectionState mediaBefore = sig->gstreamer.currentConnState();
     events.clear();
 
-    f.inject(*this);
+    inject(QString::fromUtf8(f.message));
     ASSERT_TRUE(waitDisconnected()) << f.name;
 
     QStringList expected;
@@ -175,81 +168,44 @@ const char kSdpAnswer[] = R"({"sdp":{"sdp":"v=0\r\n","type":"answer"}})";
 INSTANTIATE_TEST_SUITE_P(
     Protocol, SignallingFaultTest,
     ::testing::Values(
-        Fault{"HELLO twice", PEER_CONNECTING, [](SignallingFaultTest& t) { server(t, "HELLO"); },
+        Fault{"HELLO twice", PEER_CONNECTING, "HELLO",
               "ERROR: Received HELLO message in not registering state", STATE_ERROR, -1},
-        Fault{"HELLO while negotiating", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, "HELLO"); },
-              "ERROR: Received HELLO message in not registering state", STATE_ERROR, -1},
-        Fault{"SESSION_OK before HELLO", SERVER_REGISTERING,
-              [](SignallingFaultTest& t) { server(t, "SESSION_OK"); },
+        Fault{"SESSION_OK before HELLO", SERVER_REGISTERING, "SESSION_OK",
               "ERROR: Received SESSION_OK in not PEER_CONNECTING state", PEER_CONNECTION_ERROR, -1},
-        Fault{"SESSION_OK while negotiating", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, "SESSION_OK"); },
-              "ERROR: Received SESSION_OK in not PEER_CONNECTING state", PEER_CONNECTION_ERROR, -1},
-        Fault{"ERROR while registering", SERVER_REGISTERING,
-              [](SignallingFaultTest& t) { server(t, "ERROR peer id taken"); },
+        Fault{"ERROR while registering", SERVER_REGISTERING, "ERROR peer id taken",
               "ERROR peer id taken", STATE_ERROR, SERVER_REGISTRATION_ERROR},
-        Fault{"ERROR prefix of a longer word", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { server(t, "ERRORS: session 4711 not found"); },
+        Fault{"ERROR prefix of a longer word", PEER_CONNECTING, "ERRORS: session 4711 not found",
               "ERRORS: session 4711 not found", STATE_ERROR, PEER_CONNECTION_ERROR},
-        Fault{"ERROR while negotiating", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, "ERROR peer left"); }, "ERROR peer left",
-              STATE_ERROR, PEER_CALL_ERROR},
-        Fault{"ERROR during the call", PEER_CALL_STARTED,
-              [](SignallingFaultTest& t) { server(t, "ERROR kicked"); }, "ERROR kicked",
+        Fault{"ERROR while negotiating", PEER_CALL_NEGOTIATING, "ERROR peer left",
+              "ERROR peer left", STATE_ERROR, PEER_CALL_ERROR},
+        Fault{"ERROR during the call", PEER_CALL_STARTED, "ERROR kicked", "ERROR kicked",
               STATE_ERROR, STATE_ERROR},
-        Fault{"SDP before negotiation", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { server(t, kSdpAnswer); },
+        Fault{"SDP before negotiation", PEER_CONNECTING, kSdpAnswer,
               "ERROR: received SDP message in not PEER_CALL_NEGOTIATING state", STATE_ERROR, -1},
         Fault{"SDP offer during the call", PEER_CALL_STARTED,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0","type":"offer"}})"); },
+              R"({"sdp":{"sdp":"v=0","type":"offer"}})",
               "ERROR: received SDP message in not PEER_CALL_NEGOTIATING state", STATE_ERROR, -1},
-        Fault{"SDP without type", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0"}})"); },
+        Fault{"SDP without type", PEER_CALL_NEGOTIATING, R"({"sdp":{"sdp":"v=0"}})",
               "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
-        Fault{"SDP without body", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"type":"answer"}})"); },
+        Fault{"SDP without body", PEER_CALL_NEGOTIATING, R"({"sdp":{"type":"answer"}})",
               "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
-        Fault{
-            "SDP body not a string", PEER_CALL_NEGOTIATING,
-            [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":{"v":0},"type":"answer"}})"); },
-            "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
-        Fault{"SDP type not a string", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) { server(t, R"({"sdp":{"sdp":"v=0","type":null}})"); },
+        Fault{"SDP body not a string", PEER_CALL_NEGOTIATING,
+              R"({"sdp":{"sdp":{"v":0},"type":"answer"}})",
               "ERROR: received SDP message without the type or body", PEER_CALL_ERROR, -1},
         Fault{"unparsable SDP answer", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) {
-                  server(t, R"({"sdp":{"sdp":"this is no SDP","type":"answer"}})");
-              },
+              R"({"sdp":{"sdp":"this is no SDP","type":"answer"}})",
               "ERROR: could not parse the text buffer into an SDP message", STATE_ERROR, -1},
-        Fault{"media sends SDP before negotiation", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { t.mediaSdp("offer"); },
+        Fault{"media sends SDP before negotiation", PEER_CONNECTING, "media:sdp",
               "Cannot send SDP to peer, not in call", STATE_ERROR, -1},
-        Fault{"media sends ICE before negotiation", PEER_CONNECTING,
-              [](SignallingFaultTest& t) { t.mediaIce(); }, "Cannot send ICE, not in call",
-              STATE_ERROR, -1},
-        Fault{"media reports a failure", PEER_CALL_NEGOTIATING,
-              [](SignallingFaultTest& t) {
-                  emit t.media()->mainLoopTerminate("Cannot reply on the offer, not in call",
-                                                    STATE_ERROR);
-              },
+        Fault{"media sends ICE before negotiation", PEER_CONNECTING, "media:ice",
+              "Cannot send ICE, not in call", STATE_ERROR, -1},
+        Fault{"media reports a failure", PEER_CALL_NEGOTIATING, "media:fail",
               "Cannot reply on the offer, not in call", STATE_ERROR, -1}),
     [](const ::testing::TestParamInfo<Fault>& info) {
         QString name = QString::fromLatin1(info.param.name);
         name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"));
         return name.toStdString();
     });
-
-TEST_F(SignallingTest, ServerSessionErrorEndsTheJoin) {
-    relay.acceptedSession = QStringLiteral("other");
-    build();
-    sig->setConnState(SERVER_CONNECTING);
-    ASSERT_TRUE(sig->webSocket.wsConnect());
-    ASSERT_TRUE(waitDisconnected());
-    EXPECT_EQ(errors, (QStringList{"ERROR session 4711 not found", kClosed}));
-    EXPECT_TRUE(events.contains(QStringLiteral("state:%1").arg(int(PEER_CONNECTION_ERROR))));
-    EXPECT_EQ(storedAtError.first(), STATE_ERROR);
-}
 
 TEST_F(SignallingTest, ServerClosingTheSocketEndsTheSession) {
     for (bool abort : {false, true}) {
@@ -269,43 +225,17 @@ TEST_F(SignallingTest, ServerClosingTheSocketEndsTheSession) {
     }
 }
 
-// Unrecognised messages are logged and ignored; the session goes on.
-TEST_F(SignallingTest, UnknownMessagesAreLoggedAndIgnored) {
-    struct Row {
-        const char* message;
-        const char* line;  // %1 is the message
-    } rows[] = {
-        {"hello", "[WARNING] Unknown message '%1', ignoring"},
-        {"SESSION_OK ", "[WARNING] Unknown message '%1', ignoring"},
-        {"{\"sdp\":", "[WARNING] Unknown message '%1', ignoring"},
-        {"[]", "[ERROR] Unknown json message '%1', ignoring"},
-        {"{}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-        {"{\"sdp\":\"v=0\"}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-        {"{\"sdp\":null,\"ice\":7}", "[ERROR] Ignoring unknown JSON message:\n%1\n"},
-    };
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    events.clear();
-    for (const Row& r : rows) {
-        LogCapture log;
-        const QString message = QString::fromUtf8(r.message);
-        relay.sendToAgent(message);
-        const QString line = QString::fromUtf8(r.line).arg(message);
-        ASSERT_TRUE(waitFor([&] { return log.contains(line); })) << r.message;
-        EXPECT_EQ(log.count(QStringLiteral("[WARNING]")) + log.count(QStringLiteral("[ERROR]")), 1)
-            << r.message;
-    }
-    EXPECT_TRUE(events.isEmpty());
-    EXPECT_EQ(sig->connectionState(), PEER_CONNECTING);
-    // Still working: the join completes.
-    relay.sendToAgent(QStringLiteral("SESSION_OK"));
-    ASSERT_TRUE(waitFor([&] { return sig->connectionState() == PEER_CONNECTED; }));
-}
-
-// Before SESSION_OK there is no WebRTC element: the candidate is dropped with one warning.
-// Candidates of any shape neither crash nor end the call.
-TEST_F(SignallingTest, RemoteIceWithoutPipelineOrWithWrongTypes) {
+// Unknown messages, and candidates of any shape before there is a pipeline, are ignored: the
+// session goes on and still completes its join.
+TEST_F(SignallingTest, UnknownMessagesAndEarlyCandidatesAreIgnored) {
     const char* rows[] = {
+        "hello",
+        "SESSION_OK ",
+        "{\"sdp\":",
+        "[]",
+        "{}",
+        "{\"sdp\":\"v=0\"}",
+        "{\"sdp\":null,\"ice\":7}",
         R"({"ice":{"candidate":"candidate:1 1 UDP 2122260223 127.0.0.2 40000 typ host","sdpMLineIndex":0}})",
         R"({"ice":{}})",
         R"({"ice":{"candidate":5,"sdpMLineIndex":"x"}})",
@@ -317,27 +247,14 @@ TEST_F(SignallingTest, RemoteIceWithoutPipelineOrWithWrongTypes) {
     relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
     events.clear();
+    LogCapture log;
     for (const char* row : rows) {
-        LogCapture log;
         relay.sendToAgent(QString::fromUtf8(row));
-        ASSERT_TRUE(waitFor([&] {
-            return log.contains(QStringLiteral("Got message from server: ") +
-                                QString::fromUtf8(row));
-        })) << row;
-        EXPECT_EQ(log.count(QStringLiteral("[WARNING]")), 1) << row;
-        EXPECT_EQ(log.count(QStringLiteral("[ERROR]")), 0) << row;
     }
-    {
-        LogCapture log;
-        relay.sendToAgent(QString::fromUtf8(rows[0]));
-        ASSERT_TRUE(waitFor([&] {
-            return log.contains(QStringLiteral(
-                "Screen WebRtc bin is not initialized, signal add-ice-candidate can't be emitted"));
-        }));
-    }
+    ASSERT_TRUE(waitFor([&] { return log.contains(QString::fromUtf8(rows[13])); }));
     EXPECT_TRUE(events.isEmpty());
-    EXPECT_EQ(sig->connectionState(), PEER_CONNECTING);
-    EXPECT_EQ(sig->webSocket.state(), QAbstractSocket::ConnectedState);
+    relay.sendToAgent(QStringLiteral("SESSION_OK"));
+    ASSERT_TRUE(waitFor([&] { return sig->connectionState() == PEER_CONNECTED; }));
 }
 
 // Compact JSON, keys in alphabetical order, the index as a JSON integer.
@@ -345,7 +262,6 @@ TEST_F(SignallingTest, OutgoingSdpAndIceHaveTheExactShape) {
     relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
     negotiate();
-    LogCapture log;
     const QString sdp = QStringLiteral("v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\n");
     emit sig->gstreamer.sendSdpToPeer(sdp, QStringLiteral("offer"));
     emit sig->gstreamer.IceCandidate(
@@ -364,24 +280,6 @@ TEST_F(SignallingTest, OutgoingSdpAndIceHaveTheExactShape) {
     EXPECT_EQ(relay.agentMessages[4],
               QStringLiteral(R"({"ice":{"candidate":"candidate:\"q\"","sdpMLineIndex":0}})"));
     EXPECT_EQ(relay.agentMessages[5], QStringLiteral(R"({"sdp":{"sdp":"v=0","type":"answer"}})"));
-    EXPECT_EQ(log.count(QStringLiteral("Sending offer:\n") + sdp + QStringLiteral("\n")), 1);
-    EXPECT_EQ(log.count(QStringLiteral("Sending answer:\nv=0\n")), 1);
-    EXPECT_TRUE(errors.isEmpty());
-}
-
-// The administrator's answer reaches the media object while negotiating; without a pipeline the
-// media object only warns and reports the call as started.
-TEST_F(SignallingTest, IncomingAnswerGoesToTheMediaObject) {
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    negotiate();
-    LogCapture log;
-    const QString answer = QStringLiteral(
-        R"({"sdp":{"sdp":"v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\nm=video 9 UDP/TLS/RTP/SAVPF 96\r\n","type":"answer"}})");
-    relay.sendToAgent(answer);
-    ASSERT_TRUE(waitFor([&] { return sig->connectionState() == PEER_CALL_STARTED; }));
-    EXPECT_TRUE(log.contains(QStringLiteral("Received SDP answer:\n")));
-    EXPECT_EQ(sig->webSocket.state(), QAbstractSocket::ConnectedState);
     EXPECT_TRUE(errors.isEmpty());
 }
 
@@ -394,13 +292,10 @@ TEST_F(SignallingTest, LateMediaOutputAfterTheCallEndedIsDropped) {
     relay.closeAgent();
     ASSERT_TRUE(waitDisconnected());
     errors.clear();
-    LogCapture log;
     emit sig->gstreamer.IceCandidate(0, QStringLiteral("candidate:1"));
     emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QStringLiteral("offer"));
     QCoreApplication::processEvents();
     EXPECT_TRUE(errors.isEmpty());
-    EXPECT_EQ(log.count(QStringLiteral("Dropping ICE candidate")), 1);
-    EXPECT_EQ(log.count(QStringLiteral("Dropping SDP")), 1);
 }
 
 // Media signals from a streaming thread are delivered queued to the main thread.
