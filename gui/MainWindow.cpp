@@ -148,11 +148,11 @@ void MainWindow::onPermissionRequested() {
         return;
     }
     const quint64 attempt = sessionObj.attempt();
-    const bool granted = askPermission(
-        QString::fromStdString(target->serverApi.adminName),
-        foreignServerHost(QString::fromStdString(settings.configuredServerUrl),
-                          QString::fromStdString(target->connection.serverUrl)),
-        this);
+    const bool granted =
+        askPermission(QString::fromStdString(target->serverApi.adminName),
+                      foreignServerHost(QString::fromStdString(settings.configuredServerUrl),
+                                        QString::fromStdString(target->connection.serverUrl)),
+                      this);
     sessionObj.answerConsent(attempt, granted);
 }
 
