@@ -50,11 +50,6 @@ const std::string kLink = "kvlos://host.example.org/assistant/ab12";
 
 // clang-format off
 const Row kRows[] = {
-    // Defaults.
-    {{}, {}, "session-id", "0"}, {{}, {}, "server-url", kDefaultServer}, {{}, {}, "timeout", "60"},
-    {{}, {}, "video-codec", "VP8"}, {{}, {}, "audio-codec", "OPUS"}, {{}, {}, "stun-url", kDefaultStun},
-    {{}, {}, "mic-volume", "100"}, {{}, {}, "force", "0"}, {{}, {}, "from-link", "0"},
-    {{}, {}, "debug", "0"}, {{}, {}, "configured", kDefaultServer},
     // Option beats environment beats default, each field with its own idea of "given".
     {{"--session-id=opt"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "opt"},
     {{"--session-id="}, {{"KVNO_SESSION_ID", "env"}}, "session-id", ""},

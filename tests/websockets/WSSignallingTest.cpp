@@ -9,7 +9,6 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <memory>
-#include <thread>
 
 #include "LogCapture.h"
 #include "QtPrinters.h"
@@ -296,22 +295,6 @@ TEST_F(SignallingTest, LateMediaOutputAfterTheCallEndedIsDropped) {
     emit sig->gstreamer.sendSdpToPeer(QStringLiteral("v=0"), QStringLiteral("offer"));
     QCoreApplication::processEvents();
     EXPECT_TRUE(errors.isEmpty());
-}
-
-// Media signals from a streaming thread are delivered queued to the main thread.
-TEST_F(SignallingTest, MediaStateFromAnotherThreadIsApplied) {
-    relay.answerSession = false;
-    connectUntil(PEER_CONNECTING);
-    GStreamer* media = &sig->gstreamer;
-    std::thread th([media] {
-        emit media->connStateChanged(PEER_CALL_NEGOTIATING);
-        emit media->IceCandidate(2, QStringLiteral("candidate:2"));
-    });
-    th.join();
-    ASSERT_TRUE(waitFor([&] { return relay.agentMessages.size() == 3; }));
-    EXPECT_EQ(sig->connectionState(), PEER_CALL_NEGOTIATING);
-    EXPECT_EQ(relay.agentMessages[2],
-              QStringLiteral(R"({"ice":{"candidate":"candidate:2","sdpMLineIndex":2}})"));
 }
 
 TEST_F(SignallingTest, SocketErrorTextReachesTheUserAndKeepsTheState) {
