@@ -28,13 +28,11 @@ TEST(IncomingMedia, ChainsForVideoAndAudio) {
     struct Row {
         const char* source;
         const char* convert;
-        int added;
     };
     for (const Row& r :
-         {Row{"videotestsrc", "videoconvert", 3}, Row{"audiotestsrc", "audioconvert", 4}}) {
+         {Row{"videotestsrc", "videoconvert"}, Row{"audiotestsrc", "audioconvert"}}) {
         Fixture f(r.source);
         EXPECT_TRUE(handleMediaStream(f.pad, f.bin, r.convert, "fakesink")) << r.source;
-        EXPECT_EQ(f.children(), 1 + r.added) << r.source;
         EXPECT_TRUE(gst_pad_is_linked(f.pad));
         g_object_set(f.source, "num-buffers", 3, nullptr);
         ASSERT_NE(gst_element_set_state(GST_ELEMENT(f.bin), GST_STATE_PLAYING),
