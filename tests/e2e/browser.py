@@ -1,8 +1,5 @@
-"""Headless Chromium driven through its DevTools protocol (aiohttp's WebSocket client).
-
-Chromium does WebRTC here, so it must run inside the private network namespace
-(scripts/netns-run.sh); start() refuses to run outside it.
-"""
+"""Headless Chromium driven through its DevTools protocol; it does WebRTC, so start() runs only
+inside the private network namespace (scripts/netns-run.sh)."""
 
 import asyncio
 import base64
@@ -79,19 +76,12 @@ TRACK_FRAMES_JS = """
 
 
 class Chromium:
-    def __init__(self, width=1280, height=800):
-        self.width = width
-        self.height = height
-        self.proc = None
-        self.dir = None
-        self.http = None
-        self.ws = None
-        self.session = None
+    width, height = 1280, 800
+
+    def __init__(self):
+        self.proc = self.dir = self.http = self.ws = self.session = self.reader = self.port = None
         self.ids = itertools.count(1)
         self.pending = {}
-        self.reader = None
-        self.console_lines = []
-        self.port = None
 
     async def start(self, url, timeout=30):
         if not in_private_netns():
@@ -140,7 +130,6 @@ class Chromium:
                                    {"targetId": target["targetId"], "flatten": True},
                                    session=False)
         self.session = attached["sessionId"]
-        await self.call("Runtime.enable")
         await self.call("Page.enable")
         await self.call("Page.addScriptToEvaluateOnNewDocument", {"source": KEEP_PEERS_JS})
         await self.call("Emulation.setDeviceMetricsOverride", {
@@ -153,14 +142,10 @@ class Chromium:
                 continue
             doc = json.loads(msg.data)
             fut = self.pending.pop(doc.get("id"), None)
-            if fut is not None and not fut.done():
-                if "error" in doc:
-                    fut.set_exception(BrowserError(doc["error"].get("message", str(doc))))
-                else:
-                    fut.set_result(doc.get("result", {}))
-            elif doc.get("method") == "Runtime.consoleAPICalled":
-                args = doc["params"].get("args", [])
-                self.console_lines.append(" ".join(str(a.get("value", "")) for a in args))
+            if fut is not None and not fut.done() and "error" in doc:
+                fut.set_exception(BrowserError(doc["error"].get("message", str(doc))))
+            elif fut is not None and not fut.done():
+                fut.set_result(doc.get("result", {}))
         for fut in self.pending.values():
             if not fut.done():
                 fut.set_exception(BrowserError("DevTools connection closed"))
@@ -230,11 +215,7 @@ class Chromium:
             try:
                 self.proc.wait(timeout=5)
             except subprocess.TimeoutExpired:
-                self.proc.terminate()
-                try:
-                    self.proc.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait()
+                self.proc.kill()
+                self.proc.wait()
         if self.dir:
             shutil.rmtree(self.dir, ignore_errors=True)

@@ -112,8 +112,6 @@ async def pixel_tolerance(chrome):
 
 
 class Harness:
-    poll = staticmethod(poll)
-
     def __init__(self, workdir, codec="VP8", audio="OPUS", settings=None):
         self.workdir, self.codec, self.audio = workdir, codec, audio
         self.settings = dict({"notifyConnection": False, "displayName": "Demo administrator",

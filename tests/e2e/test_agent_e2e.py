@@ -18,7 +18,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import browser  # noqa: E402
-from harness import GREETING, Harness  # noqa: E402
+from harness import GREETING, Harness, poll  # noqa: E402
 
 CALL_SECONDS = 20
 MIN_FPS = 8.0  # the agent captures at 10 frames per second; a loaded CI machine drops a few
@@ -50,8 +50,7 @@ def set_path(loss=0, limit_kbytes=0, dead=False, keep_port=None):
     subprocess.run(["nft", "-f", "-"], input=script.encode(), check=True)
 
 
-def has_nft():
-    return shutil.which("nft") is not None
+NFT = unittest.skipUnless(shutil.which("nft"), "needs nftables")
 
 
 @unittest.skipUnless(browser.in_private_netns(), "needs the private network namespace")
@@ -100,13 +99,11 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
             self.assertEqual(await h.chrome.evaluate("kvConsole.state.pc"), "connected")
         finally:
             await h.stop()
-        return fps
 
-    async def test_vp8_with_opus(self):
-        await self.call("VP8", "OPUS")
-
-    async def test_h264_with_g711(self):
-        await self.call("h264", "G711")
+    async def test_vp8_with_opus_and_h264_with_g711(self):
+        for codec, audio in (("VP8", "OPUS"), ("h264", "G711")):
+            with self.subTest(codec=codec):
+                await self.call(codec, audio)
 
     async def test_other_codec_pairs_are_accepted(self):
         for codec, audio in (("VP8", "G711"), ("h264", "OPUS")):
@@ -117,13 +114,10 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
             finally:
                 await h.stop()
 
-    async def start_scrolling(self):
+    @NFT
+    async def test_scrolling_text_over_a_lossy_path(self):
         term = subprocess.Popen(SCROLLING, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (term.terminate(), term.wait()))
-
-    @unittest.skipUnless(has_nft(), "needs nftables")
-    async def test_scrolling_text_over_a_lossy_path(self):
-        await self.start_scrolling()
         self.addCleanup(set_path)
         h = Harness(self.tmp, "VP8", "OPUS")
         try:
@@ -142,7 +136,7 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         finally:
             await h.stop()
 
-    @unittest.skipUnless(has_nft(), "needs nftables")
+    @NFT
     async def test_dead_path_ends_the_call_and_releases_held_keys(self):
         self.addCleanup(set_path)
         h = Harness(self.tmp, "VP8", "OPUS")
@@ -150,11 +144,11 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
             await h.start(timeout=60)
             await h.chrome.evaluate("kvConsole.video.focus()")
             await h.chrome.key("keyDown", "a", "KeyA", 65)
-            self.assertTrue(await h.poll(lambda: h.x.key_down(0x41), 5), "key a not down")
+            self.assertTrue(await poll(lambda: h.x.key_down(0x41), 5), "key a not down")
             set_path(dead=True, keep_port=h.chrome.port)
-            ended = await h.poll(lambda: self.reason(h), DEAD_PATH_BOUND)
+            ended = await poll(lambda: self.reason(h), DEAD_PATH_BOUND)
             self.assertIn(ended, LOST_TEXTS, h.agent_output()[-2000:])
-            self.assertTrue(await h.poll(lambda: not h.x.key_down(0x41), 5), "key a still down")
+            self.assertTrue(await poll(lambda: not h.x.key_down(0x41), 5), "key a still down")
             self.assertIsNone(h.agent.poll(), "the agent exited")
         finally:
             await h.stop()

@@ -82,19 +82,26 @@ GstPadProbeReturn countAudio(GstPad*, GstPadProbeInfo*, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
-GstElement* addFakeSink(GstBin* bin) {
+GstCaps* capsOf(GstPad* pad) {
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    return caps ? caps : gst_pad_query_caps(pad, nullptr);
+}
+
+// Ends pad in a fakesink whose buffers go through probe.
+void countInto(GstObject* bin, GstPad* pad, GstPadProbeCallback probe, gpointer data) {
     GstElement* sink = gst_element_factory_make("fakesink", nullptr);
     g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
-    gst_bin_add(bin, sink);
+    gst_bin_add(GST_BIN(bin), sink);
     gst_element_sync_state_with_parent(sink);
-    return sink;
+    GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_link(pad, sinkPad);
+    gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, probe,
+                      holdCore(*static_cast<CorePtr*>(data)), releaseCore);
+    gst_object_unref(sinkPad);
 }
 
 void onDecodedPad(GstElement* decodebin, GstPad* pad, gpointer data) {
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    if (!caps) {
-        caps = gst_pad_query_caps(pad, nullptr);
-    }
+    GstCaps* caps = capsOf(pad);
     const bool video =
         g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "video/x-raw");
     gst_caps_unref(caps);
@@ -105,12 +112,7 @@ void onDecodedPad(GstElement* decodebin, GstPad* pad, gpointer data) {
     if (!parent) {
         return;
     }
-    GstElement* sink = addFakeSink(GST_BIN(parent));
-    GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
-    gst_pad_link(pad, sinkPad);
-    gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, countVideo,
-                      holdCore(*static_cast<CorePtr*>(data)), releaseCore);
-    gst_object_unref(sinkPad);
+    countInto(parent, pad, countVideo, data);
     gst_object_unref(parent);
 }
 
@@ -122,10 +124,7 @@ void onIncoming(GstElement* webrtc, GstPad* pad, gpointer data) {
     if (!parent) {
         return;
     }
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    if (!caps) {
-        caps = gst_pad_query_caps(pad, nullptr);
-    }
+    GstCaps* caps = capsOf(pad);
     const gchar* media = gst_structure_get_string(gst_caps_get_structure(caps, 0), "media");
     const bool video = media && g_str_equal(media, "video");
     gst_caps_unref(caps);
@@ -144,12 +143,7 @@ void onIncoming(GstElement* webrtc, GstPad* pad, gpointer data) {
         gst_pad_link(pad, sinkPad);
         gst_object_unref(sinkPad);
     } else {
-        GstElement* sink = addFakeSink(GST_BIN(parent));
-        GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
-        gst_pad_link(pad, sinkPad);
-        gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, countAudio,
-                          holdCore(*static_cast<CorePtr*>(data)), releaseCore);
-        gst_object_unref(sinkPad);
+        countInto(parent, pad, countAudio, data);
     }
     gst_object_unref(parent);
 }
@@ -254,24 +248,14 @@ bool WebRtcPeer::start() {
     stop();
     core = std::make_shared<PeerCore>();
     core->owner = this;
-    GError* error = nullptr;
-    GstElement* pipeline =
-        gst_parse_launch("webrtcbin name=admin bundle-policy=max-bundle", &error);
-    if (error) {
-        g_error_free(error);
-        if (pipeline) {
-            gst_object_unref(gst_object_ref_sink(pipeline));
-        }
+    GstElement* webrtc = gst_element_factory_make("webrtcbin", nullptr);
+    if (!webrtc) {
         return false;
     }
-    // A single element comes back bare; the incoming chains need a bin around it.
-    if (!GST_IS_PIPELINE(pipeline)) {
-        GstElement* bin = gst_pipeline_new(nullptr);
-        gst_bin_add(GST_BIN(bin), pipeline);
-        pipeline = bin;
-    }
-    core->pipeline = GST_ELEMENT(gst_object_ref_sink(pipeline));
-    core->webrtc = gst_bin_get_by_name(GST_BIN(core->pipeline), "admin");
+    gst_util_set_object_arg(G_OBJECT(webrtc), "bundle-policy", "max-bundle");
+    core->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+    core->webrtc = GST_ELEMENT(gst_object_ref(webrtc));
+    gst_bin_add(GST_BIN(core->pipeline), webrtc);
     disableUpnp(core->webrtc);
     connectCore(core->webrtc, "on-ice-candidate", onIceCandidate, core);
     connectCore(core->webrtc, "pad-added", onIncoming, core);
