@@ -47,23 +47,6 @@ bool upnpOff(GstElement* pipeline) {
     return !upnp;
 }
 
-// The first element of the pipeline made by factory (borrowed), or null.
-GstElement* findElement(GstElement* pipeline, const char* factory) {
-    GstElement* found = nullptr;
-    GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
-    GValue item = G_VALUE_INIT;
-    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* e = GST_ELEMENT(g_value_get_object(&item));
-        if (g_str_equal(GST_OBJECT_NAME(gst_element_get_factory(e)), factory)) {
-            found = e;
-        }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    return found;
-}
-
 struct CallRow {
     const char* video;
     const char* audio;
@@ -115,8 +98,8 @@ TEST_F(MediaCall, H264StatisticsInAPrivateDirectory) {
             << "frames " << h.peer.videoFrames();
         EXPECT_TRUE(h.terminations.isEmpty());
         gchar* file = nullptr;
-        g_object_get(findElement(h.gst.currentPipeline(), "x264enc"), "multipass-cache-file", &file,
-                     nullptr);
+        g_object_get(findByFactory(h.gst.currentPipeline(), "x264enc"), "multipass-cache-file",
+                     &file, nullptr);
         dir = QFileInfo(QString::fromUtf8(file)).absolutePath();
         g_free(file);
         ASSERT_TRUE(dir.startsWith(QDir::tempPath() + "/kelvano-x264-")) << dir.toStdString();
@@ -177,8 +160,8 @@ TEST_F(MediaCall, KeyframeOnThePeersRequest) {
         Harness h;
         ASSERT_TRUE(h.start());
         ASSERT_TRUE(waitFor([&] { return h.peer.videoFrames() >= 3; }, kCallMs)) << codec;
-        GstElement* encoder = findElement(h.gst.currentPipeline(),
-                                          codec == std::string("VP8") ? "vp8enc" : "x264enc");
+        GstElement* encoder = findByFactory(h.gst.currentPipeline(),
+                                            codec == std::string("VP8") ? "vp8enc" : "x264enc");
         ASSERT_NE(encoder, nullptr);
         struct Counts {
             std::atomic<int> requests{0};

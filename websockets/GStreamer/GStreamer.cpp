@@ -331,24 +331,6 @@ void disableUpnp(GstElement* webrtc) {
     g_object_unref(ice);
 }
 
-// The first element of the pipeline made by the factory name, or null. Borrowed.
-GstElement* findByFactory(GstElement* pipeline, const char* factory) {
-    GstElement* found = nullptr;
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
-    GValue item = G_VALUE_INIT;
-    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        GstElement* e = GST_ELEMENT(g_value_get_object(&item));
-        GstElementFactory* f = gst_element_get_factory(e);
-        if (f && g_str_equal(GST_OBJECT_NAME(f), factory)) {
-            found = e;
-        }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    return found;
-}
-
 // x264enc writes its first-pass statistics into the working directory by default: a shared or
 // read-only place. They go to a directory of the agent's own (0700), removed with the pipeline.
 std::string redirectEncoderStats(GstElement* pipeline) {
@@ -570,6 +552,23 @@ gboolean onSecondTick(gpointer data) {
 }
 
 }  // namespace
+
+GstElement* findByFactory(GstElement* pipeline, const char* factory) {
+    GstElement* found = nullptr;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+    GValue item = G_VALUE_INIT;
+    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        GstElement* e = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* f = gst_element_get_factory(e);
+        if (f && g_str_equal(GST_OBJECT_NAME(f), factory)) {
+            found = e;
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
 
 GStreamer::GStreamer() : context(g_main_context_new()), settings(&GlobalSettings::instance()) {
     glibWorker.moveToThread(&glibThread);

@@ -16,6 +16,9 @@
 
 class MediaSession;
 
+// The first element of the pipeline (at any depth) made by the factory name, or null. Borrowed.
+GstElement* findByFactory(GstElement* pipeline, const char* factory);
+
 class GStreamer : public QObject {
     Q_OBJECT
 
