@@ -14,6 +14,8 @@ Xvfb ":$display" -screen 0 "${KELVANO_SCREEN:-1920x1080x24}" -noreset -nolisten 
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true' EXIT
 export DISPLAY=":$display"
+# No session bus: without this libdbus forks to autolaunch one, which can deadlock under ASan.
+export DBUS_SESSION_BUS_ADDRESS="${DBUS_SESSION_BUS_ADDRESS:-disabled:}"
 for _ in $(seq 1 100); do
     xdpyinfo >/dev/null 2>&1 && break
     kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb did not start" >&2; exit 1; }

@@ -173,7 +173,7 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
     Agent first(env);
     first.launch();
     const Window window = waitForWindow(first);
-    ASSERT_NE(window, 0u) << "the main window was not mapped";
+    ASSERT_NE(window, 0u) << "the main window was not mapped\n" << first.readAll().toStdString();
 
     // Nothing listens on port 1 of the loopback address: a settings fetch fails at once.
     const std::pair<QStringList, const char*> rows[] = {
@@ -181,7 +181,8 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
         {{"kvlos://127.0.0.1:1/assistant/ID"}, "activate:https://127.0.0.1:1/assistant/ID"}};
     for (const auto& [args, message] : rows) {
         Agent second(env);
-        ASSERT_TRUE(second.run(args));
+        ASSERT_TRUE(second.run(args)) << second.out.toStdString() << "\nFIRST:\n"
+                                      << first.readAll().toStdString();
         EXPECT_EQ(second.exitCode(), 0);
         EXPECT_TRUE(second.out.contains(
             QStringLiteral("Already running. Sending message to first instance %1\n").arg(message)))
