@@ -20,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import browser  # noqa: E402
 from e2e_bench import bare_pipeline, cpu_seconds  # noqa: E402
+import harness  # noqa: E402
 from harness import Harness  # noqa: E402
 from test_agent_e2e import SCROLLING, set_path  # noqa: E402
 
@@ -85,6 +86,9 @@ def bare(codec, content, seconds, workdir):
 
 
 def main():
+    # KVNO_DEBUG=1 gives the agent's DEBUG lines (bitrate changes, keyframe requests) in the log
+    # that KV_KEEP_LOG keeps.
+    harness.CLEARED = tuple(name for name in harness.CLEARED if name != "KVNO_DEBUG")
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--codecs", nargs="+", default=["VP8", "h264"])
     ap.add_argument("--contents", nargs="+", default=["still", "scrolling"])

@@ -6,10 +6,11 @@ BitrateEstimator::BitrateEstimator(BitrateLimits limits)
     : limits_(limits), rate_(std::clamp(limits.startKbps, limits.floorKbps, limits.ceilingKbps)) {}
 
 int BitrateEstimator::update(const ReceiverReport& report) {
-    const double loss = std::clamp(report.fractionLost, 0.0, 1.0);
+    const double loss = std::clamp(std::max(report.fractionLost, report.requestedShare), 0.0, 1.0);
     if (loss > kBackOffLoss) {
-        // A full path drops what exceeds it: fall back in proportion to what was lost.
-        rate_ *= 1.0 - 0.5 * loss;
+        // A full path drops what exceeds it: what still arrived is about what it carries.
+        const double carried = report.sentKbps * (1.0 - loss) * kDeliveredShare;
+        rate_ = carried > 0 ? std::clamp(carried, rate_ * 0.5, rate_) : rate_ * (1.0 - 0.5 * loss);
     } else if (report.rttMs > kCongestedRttMs) {
         // Queues filling up somewhere on the way.
         rate_ *= 0.85;

@@ -1,11 +1,17 @@
 // The video encoder's target bitrate from the administrator's receiver reports: a loss-based
 // controller (back off on heavy loss or a long round trip, creep up on a clean path) between a
-// floor and a ceiling. Pure: the pipeline only feeds it reports and applies what it returns.
+// floor and a ceiling. On heavy loss it falls at once to a little under what the path carried
+// (at most by half): a path that narrows is found in a report or two, not driven to the floor.
+// Pure: the pipeline only feeds it reports and applies what it returns.
 #pragma once
 
 struct ReceiverReport {
     double fractionLost = 0;  // 0..1, since the previous report
     double rttMs = 0;         // 0 when unknown
+    double sentKbps = 0;      // what the agent sent into the path meanwhile; 0 when unknown
+    // The share of the packets sent meanwhile that the receiver asked for again. Retransmission
+    // hides most loss from the reports' own fraction; the requests show what the path drops.
+    double requestedShare = 0;
 };
 
 struct BitrateLimits {
@@ -29,6 +35,9 @@ public:
     static constexpr double kBackOffLoss = 0.15;
     static constexpr double kSlowRttMs = 400;
     static constexpr double kCongestedRttMs = 1000;
+    // The share of what arrived that the encoder gets after heavy loss: the rest is left for
+    // retransmissions, audio and the path's own variation.
+    static constexpr double kDeliveredShare = 0.75;
 
 private:
     BitrateLimits limits_;

@@ -2,12 +2,15 @@
 
 #define GST_USE_UNSTABLE_API
 #include <glib/gstdio.h>
+#include <gst/rtp/rtp.h>
 #include <gst/sdp/sdp.h>
 #include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -28,6 +31,40 @@ struct BitrateControl {
     BitrateEstimator estimator;
     double lastPackets = -2;  // identify the last report used
     double lastRtt = -1;
+    gint64 lastReportTime = 0;
+    guint64 lastSentBytes = 0;
+
+    // Written and read without the mutex, from the transport's and the retransmitter's threads.
+    std::atomic<guint64> sentBytes{0};  // everything handed to the transport
+    std::atomic<int> targetKbps{estimator.kbps()};
+
+    // The video packets the receiver asked for again, each counted once, among those sent since
+    // the last report: requests for older ones repeat losses that were counted already.
+    std::mutex requestMutex;
+    std::bitset<65536> requested;
+    guint requestedPackets = 0;
+    guint16 windowStart = 0;
+    std::atomic<guint> lastVideoSeqnum{0x10000};  // none yet
+
+    void countRequest(guint seqnum) {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        const guint16 seq = guint16(seqnum);
+        if (guint16(seq - windowStart) < 0x8000 && !requested.test(seq)) {
+            requested.set(seq);
+            ++requestedPackets;
+        }
+    }
+    // The share of the video packets sent since the last call that were asked for again.
+    double takeRequestedShare() {
+        const guint last = lastVideoSeqnum.load();
+        std::lock_guard<std::mutex> lock(requestMutex);
+        const guint sent = last > 0xffff ? 0 : guint16(guint16(last) - windowStart + 1);
+        const double share = sent == 0 ? 0 : double(requestedPackets) / sent;
+        requested.reset();
+        requestedPackets = 0;
+        windowStart = guint16(last + 1);
+        return share;
+    }
 
     void release() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -398,29 +435,117 @@ GstPadProbeReturn onKeyUnitRequest(GstPad*, GstPadProbeInfo* info, gpointer) {
     return GST_PAD_PROBE_OK;
 }
 
+void freeBitrateLink(gpointer data) {
+    delete static_cast<std::shared_ptr<BitrateControl>*>(data);
+}
+
 GstPadProbeReturn onIncomingPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
     (*static_cast<MediaSession::Clock*>(data))->store(g_get_monotonic_time());
     return GST_PAD_PROBE_OK;
 }
 
-// Everything the peer sends enters through nicesrc: the time of the last packet tells a path
-// that went silent long before libnice's own checks give up on it.
-void watchIncoming(GstElement* element, MediaSession* s) {
-    GstElementFactory* f = gst_element_get_factory(element);
-    if (!f || !g_str_equal(GST_OBJECT_NAME(f), "nicesrc")) {
-        return;
+GstPadProbeReturn onOutgoingPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    BitrateControl& c = **static_cast<std::shared_ptr<BitrateControl>*>(data);
+    c.sentBytes.fetch_add(info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST
+                              ? gst_buffer_list_calculate_size(GST_PAD_PROBE_INFO_BUFFER_LIST(info))
+                              : gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)));
+    return GST_PAD_PROBE_OK;
+}
+
+// The sequence number of the last video packet sent, which closes the window of requests.
+GstPadProbeReturn onVideoPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstBuffer* buffer = nullptr;
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        const guint n = gst_buffer_list_length(list);
+        buffer = n > 0 ? gst_buffer_list_get(list, n - 1) : nullptr;
+    } else {
+        buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     }
-    if (GstPad* pad = gst_element_get_static_pad(element, "src")) {
-        gst_pad_add_probe(
-            pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-            onIncomingPacket, new MediaSession::Clock(s->lastIncoming),
-            [](gpointer clock) { delete static_cast<MediaSession::Clock*>(clock); });
-        gst_object_unref(pad);
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (buffer && gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
+        (*static_cast<std::shared_ptr<BitrateControl>*>(data))
+            ->lastVideoSeqnum.store(gst_rtp_buffer_get_seq(&rtp));
+        gst_rtp_buffer_unmap(&rtp);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// Retransmissions may take up to this share of the target bitrate. On a path that narrows under
+// a call the browser asks again and again for what the path dropped: serving every request sent
+// many times the path's rate for seconds, and no new frame got through.
+constexpr double kRetransmissionShare = 0.3;
+constexpr double kPacketBytes = 1200;
+
+struct RetransmissionBudget {
+    std::shared_ptr<BitrateControl> bitrate;
+    std::mutex mutex;
+    double packets = 0;
+    gint64 last = 0;
+};
+
+GstPadProbeReturn onRetransmissionRequest(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (!event || GST_EVENT_TYPE(event) != GST_EVENT_CUSTOM_UPSTREAM ||
+        !gst_event_has_name(event, "GstRTPRetransmissionRequest")) {
+        return GST_PAD_PROBE_OK;
+    }
+    auto* b = static_cast<RetransmissionBudget*>(data);
+    guint seqnum = 0;
+    if (gst_structure_get_uint(gst_event_get_structure(event), "seqnum", &seqnum)) {
+        b->bitrate->countRequest(seqnum);
+    }
+    const double perSecond =
+        b->bitrate->targetKbps.load() * 1000.0 / 8 / kPacketBytes * kRetransmissionShare;
+    std::lock_guard<std::mutex> lock(b->mutex);
+    const gint64 now = g_get_monotonic_time();
+    b->packets = b->last == 0 ? perSecond
+                              : std::min(perSecond, b->packets + perSecond * (now - b->last) / 1e6);
+    b->last = now;
+    if (b->packets < 1) {
+        return GST_PAD_PROBE_DROP;
+    }
+    b->packets -= 1;
+    return GST_PAD_PROBE_OK;
+}
+
+void addProbe(GstElement* element, const char* pad, GstPadProbeType type,
+              GstPadProbeCallback callback, gpointer data, GDestroyNotify free) {
+    if (GstPad* p = gst_element_get_static_pad(element, pad)) {
+        gst_pad_add_probe(p, type, callback, data, free);
+        gst_object_unref(p);
+    } else {
+        free(data);
+    }
+}
+
+// The transport and the retransmitter appear inside webrtcbin as the call is negotiated.
+// Everything the peer sends enters through nicesrc: the time of the last packet tells a path
+// that went silent long before libnice's own checks give up on it. What nicesink sends tells
+// the bitrate control what went into the path. rtprtxsend gets the retransmission budget.
+void watchTransport(GstElement* element, MediaSession* s) {
+    GstElementFactory* f = gst_element_get_factory(element);
+    const char* name = f ? GST_OBJECT_NAME(f) : "";
+    const auto buffers =
+        GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST);
+    if (g_str_equal(name, "nicesrc")) {
+        addProbe(element, "src", buffers, onIncomingPacket,
+                 new MediaSession::Clock(s->lastIncoming),
+                 [](gpointer clock) { delete static_cast<MediaSession::Clock*>(clock); });
+    } else if (g_str_equal(name, "nicesink")) {
+        addProbe(element, "sink", buffers, onOutgoingPacket,
+                 new std::shared_ptr<BitrateControl>(s->bitrate), freeBitrateLink);
+    } else if (g_str_equal(name, "rtprtxsend")) {
+        addProbe(element, "sink", buffers, onVideoPacket,
+                 new std::shared_ptr<BitrateControl>(s->bitrate), freeBitrateLink);
+        addProbe(element, "src", GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onRetransmissionRequest,
+                 new RetransmissionBudget{s->bitrate, {}, 0, 0},
+                 [](gpointer b) { delete static_cast<RetransmissionBudget*>(b); });
     }
 }
 
 void onDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
-    watchIncoming(element, static_cast<MediaSession*>(data));
+    watchTransport(element, static_cast<MediaSession*>(data));
 }
 
 void onIceConnectionStateNotify(GstElement* webrtc, GParamSpec*, gpointer data) {
@@ -510,8 +635,18 @@ void onStats(GstPromise* promise, gpointer data) {
     }
     c.lastPackets = found.packetsReceived;
     c.lastRtt = found.report.rttMs;
+    const gint64 now = g_get_monotonic_time();
+    const guint64 sent = c.sentBytes.load();
+    if (c.lastReportTime != 0 && now > c.lastReportTime) {
+        found.report.sentKbps = (sent - c.lastSentBytes) * 8.0 / 1000 /
+                                (double(now - c.lastReportTime) / G_USEC_PER_SEC);
+    }
+    found.report.requestedShare = c.takeRequestedShare();
+    c.lastReportTime = now;
+    c.lastSentBytes = sent;
     const int before = c.estimator.kbps();
     const int after = c.estimator.update(found.report);
+    c.targetKbps.store(after);
     if (after == before) {
         return;
     }
@@ -520,12 +655,11 @@ void onStats(GstPromise* promise, gpointer data) {
     } else {
         g_object_set(c.encoder, "target-bitrate", gint(after * 1000), nullptr);
     }
-    cli_log(LL_DEBUG, "Video bitrate %d -> %d kbit/s (loss %.1f%%, round trip %.0f ms)\n", before,
-            after, found.report.fractionLost * 100, found.report.rttMs);
-}
-
-void freeBitrateLink(gpointer data) {
-    delete static_cast<std::shared_ptr<BitrateControl>*>(data);
+    cli_log(LL_DEBUG,
+            "Video bitrate %d -> %d kbit/s (loss %.1f%%, asked again %.1f%%, round trip %.0f ms, "
+            "sent %.0f kbit/s)\n",
+            before, after, found.report.fractionLost * 100, found.report.requestedShare * 100,
+            found.report.rttMs, found.report.sentKbps);
 }
 
 // Once a second on the GLib thread: ask for the receiver reports, and end a call whose path has
@@ -735,7 +869,7 @@ void GStreamer::watchEncoder() {
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtcBin));
     GValue item = G_VALUE_INIT;
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        watchIncoming(GST_ELEMENT(g_value_get_object(&item)), session);
+        watchTransport(GST_ELEMENT(g_value_get_object(&item)), session);
         g_value_reset(&item);
     }
     g_value_unset(&item);
