@@ -48,7 +48,7 @@ public:
     void clearRequests();
 
 private:
-    void answer(QTcpSocket* socket, QByteArray& buffer);
+    void answer(QTcpSocket* socket);
 
     const Mode mode_;
     quint16 port_ = 0;
