@@ -55,9 +55,8 @@ bool HttpTestServer::start() {
 
 void HttpTestServer::stop() {
     if (listener_) {
-        // Deleting the listener on its thread closes every connection with it.
-        QMetaObject::invokeMethod(
-            listener_, [this] { delete listener_; }, Qt::BlockingQueuedConnection);
+        // Deleted on its thread as the thread ends, with every connection.
+        listener_->deleteLater();
         listener_ = nullptr;
     }
     thread_.quit();

@@ -29,8 +29,6 @@ public:
 
     explicit HttpTestServer(Mode mode = Mode::Plain) : mode_(mode) {}
     ~HttpTestServer() { stop(); }
-    HttpTestServer(const HttpTestServer&) = delete;
-    HttpTestServer& operator=(const HttpTestServer&) = delete;
 
     bool start();
     void stop();

@@ -6,9 +6,7 @@
 
 #include "logger.h"
 
-namespace {
-
-QString logPath() {
+static QString logPath() {
     static QTemporaryDir dir;
     static const QString name = [] {
         const QString file = dir.filePath(QStringLiteral("logs/test.log"));
@@ -27,8 +25,6 @@ QString logPath() {
     }();
     return name;
 }
-
-}  // namespace
 
 void LogCapture::initLogger() {
     logPath();

@@ -7,9 +7,8 @@
 #include <utility>
 
 namespace testcert {
-namespace {
 
-const std::pair<QSslCertificate, QSslKey>& identity() {
+static const std::pair<QSslCertificate, QSslKey>& identity() {
     static const auto made = [] {
         QTemporaryDir dir;
         QFile cert(dir.filePath(QStringLiteral("cert.pem")));
@@ -31,8 +30,6 @@ const std::pair<QSslCertificate, QSslKey>& identity() {
     }();
     return made;
 }
-
-}  // namespace
 
 QSslCertificate certificate() {
     return identity().first;
