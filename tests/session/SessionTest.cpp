@@ -73,7 +73,7 @@ TEST_F(SessionTest, EnterAndTimerDuringSlowSettingsMakeOneSignallingConnection) 
 
     ASSERT_TRUE(connectingTo("1"));
     EXPECT_FALSE(waitFor([&] { return server.signalling() > 1; }, 1000));
-    EXPECT_EQ(server.http.requestCount(QStringLiteral("/assistant/1/settings")), 1);
+    EXPECT_EQ(server.requestCount(QStringLiteral("/assistant/1/settings")), 1);
     EXPECT_TRUE(log.contains("(delayed connect) cancelled by Connect")) << log.text().toStdString();
     EXPECT_EQ(log.count("Connect ignored"), 2);
 }

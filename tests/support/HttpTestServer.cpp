@@ -8,34 +8,31 @@
 #include <QUrl>
 #include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "TestCertificate.h"
 
 namespace {
 
-// Hands each accepted connection to `accept`, as a server-side TLS socket in TLS mode.
+// Hands each accepted connection's data to `answer`, over server-side TLS in TLS mode.
 class Listener : public QTcpServer {
 public:
-    Listener(bool tls, std::function<void(QTcpSocket*)> accept) : tls_(tls), accept_(accept) {}
+    Listener(bool tls, std::function<void(QTcpSocket*)> answer) : tls_(tls), answer_(answer) {}
 
 protected:
     void incomingConnection(qintptr descriptor) override {
         QTcpSocket* socket = tls_ ? new QSslSocket(this) : new QTcpSocket(this);
         socket->setSocketDescriptor(descriptor);
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        accept_(socket);
-        if (tls_) {
-            auto* ssl = static_cast<QSslSocket*>(socket);
-            ssl->setLocalCertificate(testcert::certificate());
-            ssl->setPrivateKey(testcert::key());
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer_(socket); });
+        if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
+            ssl->setSslConfiguration(testcert::serverConfiguration());
             ssl->startServerEncryption();
         }
     }
 
 private:
     const bool tls_;
-    const std::function<void(QTcpSocket*)> accept_;
+    const std::function<void(QTcpSocket*)> answer_;
 };
 
 }  // namespace
@@ -44,34 +41,22 @@ bool HttpTestServer::start() {
     if (mode_ == Mode::Tls && testcert::certificate().isNull()) {
         return false;
     }
-    thread_.start();
-    auto* context = new QObject;  // to run the set-up on the server's thread
-    context->moveToThread(&thread_);
-    bool listening = false;
-    QMetaObject::invokeMethod(
-        context,
-        [this, &listening, context] {
-            listener_ = new Listener(mode_ == Mode::Tls, [this](QTcpSocket* socket) {
-                auto buffer = std::make_shared<QByteArray>();
-                QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                                 [this, socket, buffer] { answer(socket, *buffer); });
-            });
-            listening = listener_->listen(QHostAddress::LocalHost, 0);
-            port_ = listener_->serverPort();
-            context->deleteLater();
-        },
-        Qt::BlockingQueuedConnection);
-    if (!listening) {
-        stop();
+    auto* listener = new Listener(mode_ == Mode::Tls, [this](QTcpSocket* s) { answer(s); });
+    if (!listener->listen(QHostAddress::LocalHost, 0)) {
+        delete listener;
+        return false;
     }
-    return listening;
+    port_ = listener->serverPort();
+    listener->moveToThread(&thread_);
+    listener_ = listener;
+    thread_.start();
+    return true;
 }
 
 void HttpTestServer::stop() {
     if (listener_) {
-        // Deleting the listener on its thread closes every connection with it.
-        QMetaObject::invokeMethod(
-            listener_, [this] { delete listener_; }, Qt::BlockingQueuedConnection);
+        // Deleted on its thread as the thread ends, with every connection.
+        listener_->deleteLater();
         listener_ = nullptr;
     }
     thread_.quit();
@@ -80,14 +65,15 @@ void HttpTestServer::stop() {
 }
 
 // One request per connection: its head is enough, as no client here sends a body.
-void HttpTestServer::answer(QTcpSocket* socket, QByteArray& buffer) {
-    buffer += socket->readAll();
-    const int headEnd = buffer.indexOf("\r\n\r\n");
+void HttpTestServer::answer(QTcpSocket* socket) {
+    const QByteArray head = socket->property("head").toByteArray() + socket->readAll();
+    socket->setProperty("head", head);
+    const int headEnd = head.indexOf("\r\n\r\n");
     if (headEnd < 0 || socket->property("answered").toBool()) {
         return;
     }
     socket->setProperty("answered", true);
-    const QString path = QUrl::fromEncoded(buffer.left(headEnd).split(' ').value(1)).path();
+    const QString path = QUrl::fromEncoded(head.left(headEnd).split(' ').value(1)).path();
     Response response;
     {
         QMutexLocker lock(&mutex_);

@@ -29,8 +29,6 @@ public:
 
     explicit HttpTestServer(Mode mode = Mode::Plain) : mode_(mode) {}
     ~HttpTestServer() { stop(); }
-    HttpTestServer(const HttpTestServer&) = delete;
-    HttpTestServer& operator=(const HttpTestServer&) = delete;
 
     bool start();
     void stop();
@@ -48,7 +46,7 @@ public:
     void clearRequests();
 
 private:
-    void answer(QTcpSocket* socket, QByteArray& buffer);
+    void answer(QTcpSocket* socket);
 
     const Mode mode_;
     quint16 port_ = 0;

@@ -1,16 +1,16 @@
 #include "LogCapture.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
-#include "TestEnv.h"
 #include "logger.h"
 
-QString LogCapture::path() {
-    static const QString file = [] {
-        const QString name = testenv::tempDir() + QStringLiteral("/logs/test.log");
-        static const QByteArray encoded = QFile::encodeName(name);
+static QString logPath() {
+    static QTemporaryDir dir;
+    static const QString name = [] {
+        const QString file = dir.filePath(QStringLiteral("logs/test.log"));
+        static const QByteArray encoded = QFile::encodeName(file);
         // Something may have logged already and started the log lazily without a file.
         deinit_logger_cli();
         logger_config cfg{};
@@ -21,21 +21,21 @@ QString LogCapture::path() {
         cfg.cli_mode = 1;
         cfg.echo_stdout = 1;
         init_logger_cli(&cfg);
-        return name;
+        return file;
     }();
-    return file;
+    return name;
 }
 
-LogCapture::LogCapture() {
-    mark();
+void LogCapture::initLogger() {
+    logPath();
 }
 
 void LogCapture::mark() {
-    offset_ = QFileInfo(path()).size();
+    offset_ = QFileInfo(logPath()).size();
 }
 
 QString LogCapture::text() const {
-    QFile f(path());
+    QFile f(logPath());
     if (!f.open(QIODevice::ReadOnly) || !f.seek(offset_)) {
         return {};
     }

@@ -1,5 +1,5 @@
 // The log of a test process, read back by the tests. The first use starts the log library again
-// on a fresh file in the process's temporary directory, every level on and the echo on (so a
+// on a fresh file in a temporary directory of the process, every level on and the echo on (so a
 // failing test's output holds its lines). A capture is a mark in that one file.
 #pragma once
 
@@ -7,8 +7,7 @@
 
 class LogCapture {
 public:
-    // Marks the current end of the log.
-    LogCapture();
+    LogCapture() { mark(); }
 
     // Everything logged since the mark.
     QString text() const;
@@ -17,9 +16,7 @@ public:
     // Moves the mark to the current end.
     void mark();
 
-    // The log file; starts the log on the first call.
-    static QString path();
-    static void initLogger() { path(); }
+    static void initLogger();
 
 private:
     qint64 offset_ = 0;

@@ -4,53 +4,39 @@
 #include <QProcess>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <utility>
 
 namespace testcert {
-namespace {
 
-struct Identity {
-    QSslCertificate certificate;
-    QSslKey key;
-};
-
-Identity make() {
-    Identity identity;
-    QTemporaryDir dir;
-    const QString certPath = dir.filePath(QStringLiteral("cert.pem"));
-    const QString keyPath = dir.filePath(QStringLiteral("key.pem"));
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(
-        QStringLiteral("openssl"),
-        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-addext",
-         "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", keyPath, "-out", certPath});
-    if (!dir.isValid() || !openssl.waitForFinished(60000) ||
-        openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
-        qWarning("test certificate: openssl failed: %s", openssl.readAll().constData());
-        return identity;
-    }
-    QFile certFile(certPath);
-    QFile keyFile(keyPath);
-    if (certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
-        identity.certificate = QSslCertificate(certFile.readAll(), QSsl::Pem);
-        identity.key = QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem);
-    }
-    return identity;
-}
-
-const Identity& identity() {
-    static const Identity made = make();
+static const std::pair<QSslCertificate, QSslKey>& identity() {
+    static const auto made = [] {
+        QTemporaryDir dir;
+        QFile cert(dir.filePath(QStringLiteral("cert.pem")));
+        QFile key(dir.filePath(QStringLiteral("key.pem")));
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                       "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
+                       key.fileName(), "-out", cert.fileName()});
+        if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
+            openssl.exitCode() != 0 || !cert.open(QIODevice::ReadOnly) ||
+            !key.open(QIODevice::ReadOnly)) {
+            qWarning("test certificate: openssl failed: %s", openssl.readAll().constData());
+            return std::pair<QSslCertificate, QSslKey>();
+        }
+        return std::pair(QSslCertificate(cert.readAll(), QSsl::Pem),
+                         QSslKey(key.readAll(), QSsl::Rsa, QSsl::Pem));
+    }();
     return made;
 }
 
-}  // namespace
-
 QSslCertificate certificate() {
-    return identity().certificate;
+    return identity().first;
 }
 
 QSslKey key() {
-    return identity().key;
+    return identity().second;
 }
 
 QSslConfiguration serverConfiguration() {

@@ -1,29 +1,18 @@
 #include "TestEnv.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <gst/gst.h>
 
 namespace testenv {
 
-QString tempDir() {
-    static QTemporaryDir dir;
-    return dir.path();
-}
-
 QString readFile(const QString& path) {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return QString::fromUtf8(f.readAll());
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 void initGStreamer() {
-    if (!gst_is_initialized()) {
-        gst_init(nullptr, nullptr);
-    }
+    gst_init(nullptr, nullptr);  // once: later calls return at once
 }
 
 }  // namespace testenv

@@ -5,9 +5,6 @@
 
 namespace testenv {
 
-// A fresh directory that lives as long as the test process.
-QString tempDir();
-
 // Whole text of a file, or an empty string when it cannot be read.
 QString readFile(const QString& path);
 

@@ -1,21 +1,29 @@
-// The input and cursor channels against the loopback relay, injecting into Xvfb and reading the
-// pointer and keyboard back through a second X client.
+// The administrator's input: decoded into injection steps with the recording injector, and through
+// the input channel against the loopback relay, injected into Xvfb and read back through a second
+// X client.
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
+#include <QString>
 #include <QWebSocket>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
-#include <numeric>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "GlobalSettings.h"
 #include "InputHandler.h"
 #include "InputParser.h"
+#include "KeyMaps.h"
 #include "LogCapture.h"
+#include "RecordingInjector.h"
 #include "ScreenGlobals.h"
 #include "SignallingRelay.h"
-#include "WSCursor.h"
 #include "WSInput.h"
 #include "WaitFor.h"
 #include "XTestInjector.h"
@@ -27,39 +35,125 @@
 
 namespace {
 
-// The X server as a second client sees it: pointer and keyboard state.
-namespace xreadback {
+using Steps = std::vector<std::string>;
+
+Steps decode(const std::string& message) {
+    RecordingInjector injector;
+    InputHandler handler(injector);
+    handler.handleMessage(QString::fromStdString(message));
+    return injector.steps;
+}
+
+std::string key(const std::string& keysymName, const char* action) {
+    char text[48];
+    std::snprintf(text, sizeof text, "key 0x%lx %s", XStringToKeysym(keysymName.c_str()), action);
+    return text;
+}
+
+// Every pair of the key table: browser key code -> X keysym name.
+TEST(InputHandler, EveryKeyCodeGivesItsKeysym) {
+    std::istringstream listed(
+        "8 BackSpace 9 Tab 13 Return 16 Shift_L 17 Control_L 18 Alt_L 20 Caps_Lock 27 Escape "
+        "33 Prior 34 Next 35 End 36 Home 37 Left 38 Up 39 Right 40 Down 45 Insert 46 Delete "
+        "106 KP_Multiply 107 KP_Add 109 KP_Subtract 110 KP_Decimal 111 KP_Divide 144 Num_Lock "
+        "173 minus 188 comma 190 period 191 slash 192 grave 219 bracketleft 220 backslash "
+        "221 bracketright 222 apostrophe");
+    std::map<int, std::string> table;
+    int code = 0;
+    std::string name;
+    while (listed >> code >> name) {
+        table[code] = name;
+    }
+    for (int n = 0; n < 12; ++n) {
+        table[112 + n] = "F" + std::to_string(n + 1);
+    }
+    for (int n = 0; n < 10; ++n) {
+        table[96 + n] = "KP_" + std::to_string(n);
+    }
+    ASSERT_EQ(table.size(), 55u);
+    EXPECT_EQ(key_map.size(), table.size());
+    for (const auto& [code, name] : table) {
+        const std::string message =
+            R"({"keyboardEvent":{"keyCode":)" + std::to_string(code) + R"(,"down":true}})";
+        EXPECT_EQ(decode(message), (Steps{key(name, "down"), "flush"})) << code;
+    }
+}
+
+// Every shortcut: all keys down in order, one flush, all up in the same order, one flush.
+TEST(InputHandler, EveryShortcutPressesAndReleasesItsKeys) {
+    std::map<std::string, std::string> table = {{"CTRL_ALT_DELETE", "Delete"}};
+    for (int n = 1; n <= 12; ++n) {
+        table["CTRL_ALT_F" + std::to_string(n)] = "F" + std::to_string(n);
+    }
+    EXPECT_EQ(shortcut_map.size(), table.size());
+    for (const auto& [name, last] : table) {
+        EXPECT_EQ(decode(R"({"shortcutEvent":{"key":")" + name + R"("}})"),
+                  (Steps{key("Control_L", "down"), key("Alt_L", "down"), key(last, "down"), "flush",
+                         key("Control_L", "up"), key("Alt_L", "up"), key(last, "up"), "flush"}))
+            << name;
+    }
+}
+
+TEST(InputHandler, MessagesAndTheirSteps) {
+    const Steps none;
+    const struct {
+        const char* message;
+        Steps steps;
+    } rows[] = {
+        // clang-format off
+        {R"({"keyboardEvent":{"keyCode":112,"down":1}})", {"key 0xffbe up", "flush"}},
+        // Key code 0 (a string, a fraction) has no key: dropped, never sent.
+        {R"({"keyboardEvent":{"keyCode":"65","down":true}})", none},
+        {R"({"keyboardEvent":{"keyCode":65.5,"down":true}})", none},
+        // The X protocol's coordinates are 16 bits: clamped, not wrapped.
+        {R"({"mouseEvent":{"type":"mousemove","x":2147483647,"y":-2147483648}})", {"warp 32767 -32768", "flush"}},
+        {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"middle":true}}})", {"button 2 press", "flush"}},
+        {R"({"mouseEvent":{"type":"MouseDown","buttons":{"left":true}}})", {"button 1 release", "flush"}},
+        // No button set is button 0: dropped, never sent.
+        {R"({"mouseEvent":{"type":"mousedown","buttons":{}}})", none},
+        {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":1}}})", none},
+        {R"({"wheelEvent":{"up":-120}})", {"button 4 press", "button 4 release", "flush"}},
+        {R"({"wheelEvent":{"up":0}})", {"button 5 press", "button 5 release", "flush"}},
+        // One event per message, the keyboard's first.
+        {R"({"mouseEvent":{"type":"mousemove","x":1,"y":2},"keyboardEvent":{"keyCode":65,"down":true}})", {"key 0x41 down", "flush"}},
+        {R"({"mouseEvent":{"type":"mousemove")", none},
+        {R"([{"wheelEvent":{"up":1}}])", none},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(decode(row.message), row.steps) << row.message;
+    }
+}
+
+// The X server as a second client sees it.
 Display* observer() {
     static Display* display = XOpenDisplay(nullptr);
     return display;
 }
-struct Pointer {
-    int x = -1, y = -1;
-    unsigned mask = 0;
-};
-Pointer pointer() {
-    Pointer p;
+// The pointer's position and its buttons held (of the first three).
+std::tuple<int, int, unsigned> pointer() {
     Window root = 0, child = 0;
-    int winX = 0, winY = 0;
-    XQueryPointer(observer(), DefaultRootWindow(observer()), &root, &child, &p.x, &p.y, &winX,
-                  &winY, &p.mask);
-    return p;
+    int x = -1, y = -1, winX = 0, winY = 0;
+    unsigned mask = 0;
+    XQueryPointer(observer(), DefaultRootWindow(observer()), &root, &child, &x, &y, &winX, &winY,
+                  &mask);
+    return {x, y, mask & (Button1Mask | Button2Mask | Button3Mask)};
 }
-bool keyDown(KeySym keysym) {
+// Whether the key is down; with no keysym, whether any key is.
+bool keyDown(KeySym keysym = NoSymbol) {
     char keys[32] = {0};
     XQueryKeymap(observer(), keys);
+    if (keysym == NoSymbol) {
+        return std::any_of(std::begin(keys), std::end(keys), [](char byte) { return byte != 0; });
+    }
     const KeyCode code = XKeysymToKeycode(observer(), keysym);
     return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0;
 }
-bool noKeyDown() {
-    char keys[32] = {0};
-    XQueryKeymap(observer(), keys);
-    return std::all_of(std::begin(keys), std::end(keys), [](char byte) { return byte == 0; });
+unsigned buttons() {
+    return std::get<2>(pointer());
 }
-}  // namespace xreadback
 
 constexpr int kWaitMs = 5000;
-const unsigned kAnyButton = Button1Mask | Button2Mask | Button3Mask;
 
 QString move(int x, int y) {
     return QStringLiteral(R"({"mouseEvent":{"type":"mousemove","x":%1,"y":%2}})").arg(x).arg(y);
@@ -83,8 +177,7 @@ protected:
     void TearDown() override { screenSpecs = ScreenSpecs{}; }
 
     // Connects the channel and returns the server's end once its worker runs.
-    template <typename Channel>
-    QWebSocket* open(Channel& channel) {
+    QWebSocket* open(WSInput& channel) {
         const int before = server.requestUrls.size();
         if (!channel.webSocket.wsConnect() ||
             !waitFor([&] { return server.requestUrls.size() > before && channel.workerRunning(); },
@@ -94,7 +187,7 @@ protected:
         return server.otherSockets.isEmpty() ? nullptr : server.otherSockets.last();
     }
 
-    SignallingRelay server;  // its paths other than signalling stand for input and cursor
+    SignallingRelay server;  // its paths other than signalling stand for input
 };
 
 // Each kind of event reaches the X server, moves at the primary monitor's offset.
@@ -109,52 +202,22 @@ TEST_F(InputChannel, EveryKindOfEventReachesTheXServer) {
         std::function<bool()> seen;
     } rows[] = {
         {R"({"mouseEvent":{"type":"mousemove","x":10,"y":20}})",
-         [] { return xreadback::pointer().x == 1010 && xreadback::pointer().y == 120; }},
-        {R"({"keyboardEvent":{"keyCode":116,"down":true}})",
-         [] { return xreadback::keyDown(XK_F5); }},
-        {R"({"keyboardEvent":{"keyCode":116,"down":false}})",
-         [] { return !xreadback::keyDown(XK_F5); }},
+         [] {
+             return pointer() == std::tuple{1010, 120, 0u};
+         }},
+        {R"({"keyboardEvent":{"keyCode":116,"down":true}})", [] { return keyDown(XK_F5); }},
+        {R"({"keyboardEvent":{"keyCode":116,"down":false}})", [] { return !keyDown(XK_F5); }},
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"right":true}}})",
-         [] { return (xreadback::pointer().mask & kAnyButton) == Button3Mask; }},
+         [] { return buttons() == Button3Mask; }},
         {R"({"mouseEvent":{"type":"mouseup","buttons":{"right":true}}})",
-         [] { return (xreadback::pointer().mask & kAnyButton) == 0; }},
+         [] { return buttons() == 0; }},
         // Would switch consoles on a real server; Xvfb has none.
-        {R"({"shortcutEvent":{"key":"CTRL_ALT_F1"}})", [] { return xreadback::noKeyDown(); }},
+        {R"({"shortcutEvent":{"key":"CTRL_ALT_F1"}})", [] { return !keyDown(); }},
     };
     for (const auto& row : rows) {
         peer->sendTextMessage(row.message);
         EXPECT_TRUE(waitFor(row.seen, kWaitMs)) << row.message;
     }
-}
-
-TEST_F(InputChannel, MovesAreInjectedInArrivalOrder) {
-    Display* o = xreadback::observer();
-    XSelectInput(o, DefaultRootWindow(o), PointerMotionMask);
-    XSync(o, True);
-    WSInput input;
-    QWebSocket* peer = open(input);
-    ASSERT_NE(peer, nullptr);
-    constexpr int kCount = 300;
-    for (int i = 0; i < kCount; ++i) {
-        peer->sendTextMessage(move(100 + i, 500));
-    }
-    std::vector<int> seen;
-    waitFor(
-        [&] {
-            while (XPending(o) > 0) {
-                XEvent event;
-                XNextEvent(o, &event);
-                if (event.type == MotionNotify) {
-                    seen.push_back(event.xmotion.x_root);
-                }
-            }
-            return !seen.empty() && seen.back() == 100 + kCount - 1;
-        },
-        kWaitMs);
-    XSelectInput(o, DefaultRootWindow(o), NoEventMask);
-    std::vector<int> expected(kCount);
-    std::iota(expected.begin(), expected.end(), 100);
-    EXPECT_EQ(seen, expected);
 }
 
 // Whichever way the channel ends in the middle of a key press and a button press, nothing stays
@@ -168,12 +231,9 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
         peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":16,"down":true,"key":"Shift"}})");
         peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":65,"down":true,"key":"A"}})");
         peer->sendTextMessage(R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true}}})");
-        ASSERT_TRUE(waitFor(
-            [] {
-                return xreadback::keyDown(XK_A) && xreadback::keyDown(XK_Shift_L) &&
-                       (xreadback::pointer().mask & Button1Mask) != 0;
-            },
-            kWaitMs))
+        ASSERT_TRUE(
+            waitFor([] { return keyDown(XK_A) && keyDown(XK_Shift_L) && buttons() == Button1Mask; },
+                    kWaitMs))
             << end;
         if (end == ends[0]) {
             peer->close();
@@ -183,10 +243,7 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
             input.reset();
         }
         EXPECT_TRUE(!input || waitFor([&] { return !input->workerRunning(); }, kWaitMs)) << end;
-        EXPECT_TRUE(waitFor(
-            [] { return xreadback::noKeyDown() && (xreadback::pointer().mask & kAnyButton) == 0; },
-            kWaitMs))
-            << end;
+        EXPECT_TRUE(waitFor([] { return !keyDown() && buttons() == 0; }, kWaitMs)) << end;
     }
 }
 
@@ -238,22 +295,7 @@ TEST_F(InputChannel, XErrorIsLoggedAndTheConnectionGoesOn) {
     EXPECT_TRUE(log.contains("X error: BadValue")) << log.text().toStdString();
     InputHandler handler(injector);
     handler.handleMessage(move(77, 88));
-    EXPECT_TRUE(waitFor([] { return xreadback::pointer().x == 77 && xreadback::pointer().y == 88; },
-                        kWaitMs));
-}
-
-// The cursor channel opens and closes with each session (its thread started and joined each
-// time) and sends nothing.
-TEST_F(InputChannel, CursorChannelSendsNothing) {
-    WSCursor cursor;
-    for (int round = 0; round < 2; ++round) {
-        QWebSocket* peer = open(cursor);
-        ASSERT_NE(peer, nullptr);
-        EXPECT_EQ(server.requestUrls.last().path(), "/42/ws/cursor");
-        (round == 0 ? cursor.webSocket.close() : peer->close());
-        EXPECT_TRUE(waitFor([&] { return !cursor.workerRunning(); }, kWaitMs));
-    }
-    EXPECT_TRUE(server.otherMessages.isEmpty()) << server.otherMessages.join('\n').toStdString();
+    EXPECT_TRUE(waitFor([] { return pointer() == std::tuple{77, 88, 0u}; }, kWaitMs));
 }
 
 }  // namespace

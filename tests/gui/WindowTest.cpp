@@ -1,0 +1,299 @@
+// The window, its permission dialog and its tray entry as real widgets under Xvfb, with Debian's
+// trayer as the tray host.
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QLocale>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+#include "GlobalSettings.h"
+#include "LogCapture.h"
+#include "MainWindow.h"
+#include "PermissionDialog.h"
+#include "SilentServer.h"
+#include "TestEnv.h"
+#include "TrayIcon.h"
+#include "WaitFor.h"
+
+namespace {
+
+// A runtime directory of the process's own, made before main: the single-instance socket of the
+// windows made here never meets a running agent or another suite.
+struct PrivateRuntimeDir {
+    QTemporaryDir dir;
+    PrivateRuntimeDir() { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path())); }
+};
+const PrivateRuntimeDir privateRuntimeDir;
+
+// One tray host for the whole suite; the locale child process uses its parent's.
+struct TrayEnvironment : ::testing::Environment {
+    void SetUp() override {
+        if (!qEnvironmentVariableIsEmpty("KELVANO_LOCALE_CHILD")) {
+            return;
+        }
+        // Killed with the test process, even when a time-out ends it: a tray left on the shared
+        // display would change what the other suites see.
+        trayer.start(QStringLiteral("setpriv"),
+                     {"--pdeathsig", "KILL", "trayer", "--edge", "bottom", "--align", "right",
+                      "--SetDockType", "false"});
+        trayer.waitForStarted(5000);
+        waitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000);
+    }
+    void TearDown() override {
+        trayer.kill();
+        trayer.waitForFinished(5000);
+    }
+    QProcess trayer;
+};
+::testing::Environment* const trayEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TrayEnvironment);
+
+// Calls act(modal) once a modal widget of the given class is up (polled from the event loop,
+// so it also works while the caller blocks in exec()). Gives up after timeoutMs.
+void onModal(const char* className, std::function<void(QWidget*)> act, int timeoutMs = 5000) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [=, deadline = QDeadlineTimer(timeoutMs)]() {
+        QWidget* modal = QApplication::activeModalWidget();
+        const bool found = modal && modal->isVisible() && modal->inherits(className);
+        if (found || deadline.hasExpired()) {
+            poll->deleteLater();
+            poll->stop();
+            if (found) {
+                act(modal);
+            }
+        }
+    });
+    poll->start(10);
+}
+
+QPushButton* button(QWidget* w, const char* name) {
+    return w->findChild<QPushButton*>(name);
+}
+
+// Qt draws its own balloon when the tray host has no notification service; a press on it is
+// the click, and closes it.
+bool clickBalloon() {
+    QWidget* balloon = nullptr;
+    waitFor(
+        [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->inherits("QBalloonTip") && w->isVisible()) {
+                    balloon = w;
+                }
+            }
+            return balloon != nullptr;
+        },
+        5000);
+    if (balloon) {
+        QTest::mousePress(balloon, Qt::LeftButton);
+    }
+    return balloon != nullptr;
+}
+
+struct MainWindowTest : ::testing::Test {
+    SilentServer server;
+
+    void SetUp() override {
+        testenv::initGStreamer();
+        ASSERT_TRUE(server.start());
+        server.resetSettings();
+    }
+    // Connect enabled, Disconnect enabled.
+    static std::pair<bool, bool> buttons(MainWindow& w) {
+        return {button(&w, "cnt_pb")->isEnabled(), button(&w, "dcnt_pb")->isEnabled()};
+    }
+    const std::pair<bool, bool> idle{true, false}, busy{false, true};
+};
+using TrayTest = MainWindowTest;
+
+}  // namespace
+
+// A failed link's error leaves the buttons of the session that still runs.
+TEST_F(MainWindowTest, ButtonsFollowTheSessionThroughErrors) {
+    GlobalSettings::instance().connectionParams.sessionId = "5";
+    server.setSession(5, false);
+    MainWindow w;
+    QLabel* message = w.findChild<QLabel*>("msg_lbl");
+    server.setRoute("/assistant/api/discover/", 500, "{}");
+    button(&w, "cnt_pb")->click();
+    EXPECT_EQ(message->text(), "Server version error");
+    EXPECT_EQ(buttons(w), idle);
+
+    server.setRoute("/assistant/api/discover/", 200, R"({"server": {"version": "0.7.0"}})");
+    button(&w, "cnt_pb")->click();
+    ASSERT_TRUE(waitFor([&] { return server.signalling() == 1; }, 5000));
+    EXPECT_EQ(buttons(w), busy);
+    EXPECT_TRUE(message->text().isEmpty());
+
+    w.onPeerMessageReceived(QStringLiteral("activate:kvlo://127.0.0.1:1/assistant/3"));
+    EXPECT_EQ(message->text(), "Server version error");
+    EXPECT_EQ(buttons(w), busy);
+
+    button(&w, "dcnt_pb")->click();
+    EXPECT_EQ(buttons(w), idle);
+}
+
+// Restoring the window from the tray neither drops nor restarts the session.
+TEST_F(MainWindowTest, OnlyTheFirstShowConnectsAStartupLink) {
+    server.setSession(9, false);
+    GlobalSettings::instance().connectionParams.sessionId = "9";
+    GlobalSettings::instance().fromLink = true;
+    MainWindow w;
+    ASSERT_FALSE(w.needsPermission());
+    w.session().connectDelayMs = 100;
+    w.show();
+    ASSERT_TRUE(waitFor([&] { return server.signalling() == 1; }, 5000));
+    w.tray().hideMainWindowToTray();
+    w.tray().showMainWindowFromTray();
+    EXPECT_FALSE(waitFor([&] { return server.signalling() > 1; }, 600));
+    EXPECT_EQ(buttons(w), busy);
+}
+
+// A click on the request notification asks the question; one on the connected one does nothing.
+TEST_F(TrayTest, RequestNotificationClickOpensTheQuestion) {
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable()) << "trayer provided no tray";
+    GlobalSettings::instance().configuredServerUrl = "https://vdi.example.org/assistant";
+    MainWindow w;
+    QSignalSpy clicked(&w.tray(), &TrayIcon::trayMessageClicked);
+    w.tray().showConnectionMessage();
+    ASSERT_TRUE(clickBalloon());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(clicked.isEmpty());
+
+    LogCapture log;
+    server.setSession(7, false, "Mallory");
+    bool asked = false;
+    onModal(
+        "PermissionDialog",
+        [&](QWidget* d) {
+            asked = true;
+            button(d, "cancel_pb")->click();
+        },
+        10000);
+    w.onPeerMessageReceived(QStringLiteral("activate:") + server.link(7));
+    ASSERT_TRUE(waitFor([&] { return log.contains("showing request tray message"); }, 5000));
+    ASSERT_TRUE(clickBalloon());
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(log.contains("refused, nothing changes")) << log.text().toStdString();
+    EXPECT_EQ(server.signalling(), 0);
+}
+
+// Only Give, enabled only while the box is ticked, grants; every other way out refuses.
+TEST(PermissionDialogTest, OnlyGiveWithTheBoxTickedGrants) {
+    std::vector<bool> giveEnabled;
+    const auto tick = [](QWidget* d) { d->findChild<QCheckBox*>("checkBox")->click(); };
+    const std::function<void(QWidget*)> ends[] = {
+        [&](QWidget* d) {
+            QTest::mouseClick(button(d, "give_pb"), Qt::LeftButton);  // disabled: grants nothing
+            for (int i = 0; i < 3; ++i) {
+                giveEnabled.push_back(button(d, "give_pb")->isEnabled());
+                tick(d);
+            }
+            giveEnabled.push_back(button(d, "give_pb")->isEnabled());
+            QTest::mouseClick(button(d, "give_pb"), Qt::LeftButton);
+        },
+        [](QWidget* d) { button(d, "cancel_pb")->click(); },
+        [](QWidget* d) { d->close(); },
+        [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
+    };
+    for (const auto& end : ends) {
+        const bool give = &end == &ends[0];
+        onModal("PermissionDialog", [&](QWidget* d) {
+            if (!give) {
+                tick(d);
+            }
+            end(d);
+        });
+        EXPECT_EQ(askPermission(QStringLiteral("admin"), QString(), nullptr), give);
+    }
+    EXPECT_EQ(giveEnabled, (std::vector<bool>{false, true, false, true}));
+}
+
+// The name comes from the server and the host from the link: neither may pass for the question.
+TEST(PermissionDialogTest, NamesAreShownLiterallyWithTheOtherServersHost) {
+    const QString name = QStringLiteral("<b>Click to install updates</b><!--");
+    const QString host = QStringLiteral("<i>help.example.net</i>:8443");
+    // The text a user (or a screen reader) gets from a label, markup rendered.
+    const auto shown = [](QWidget* d, const char* label) {
+        QLabel* l = d->findChild<QLabel*>(label);
+        return l->isVisible() ? QAccessible::queryAccessibleInterface(l)->text(QAccessible::Name)
+                              : QString();
+    };
+    for (const QString& serverLine :
+         {QString(), "The request comes from the server " + host +
+                         ", which is not your organisation's configured server."}) {
+        QString question, shownServerLine;
+        onModal("PermissionDialog", [&](QWidget* d) {
+            question = shown(d, "label");
+            shownServerLine = shown(d, "server_lbl");
+            button(d, "cancel_pb")->click();
+        });
+        EXPECT_FALSE(askPermission(name, serverLine.isEmpty() ? QString() : host, nullptr));
+        EXPECT_EQ(question,
+                  "Give permission for administrator '" + name + "' to share your screen?");
+        EXPECT_EQ(shownServerLine, serverLine);
+    }
+}
+
+// The locale is read once per process, so this test runs again in a child process of this binary.
+TEST(Locale, RussianSystemLocaleTranslatesTheWindowAndKeepsItsError) {
+    if (qEnvironmentVariableIsEmpty("KELVANO_LOCALE_CHILD")) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KELVANO_LOCALE_CHILD"), QStringLiteral("1"));
+        env.insert(QStringLiteral("LANG"), QStringLiteral("ru_RU.UTF-8"));
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=Locale.*")});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAll());
+        EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+        return;
+    }
+    LogCapture::initLogger();
+    ASSERT_EQ(QLocale::system().name(), "ru_RU");
+    // A start-up link to a server that is not there: the error appears while the window is built.
+    auto& s = GlobalSettings::instance();
+    s.connectionParams.serverUrl = "http://127.0.0.1:1/assistant";
+    s.connectionParams.sessionId = "7";
+    s.fromLink = true;
+    MainWindow w;
+    s.fromLink = false;
+    w.show();
+    EXPECT_EQ(button(&w, "cnt_pb")->text(), "Подключиться");
+    QStringList menu;
+    for (QAction* a : w.tray().systemTrayIcon.contextMenu()->actions()) {
+        menu << a->text();
+    }
+    EXPECT_EQ(menu, QStringList({"Показать", "Скрыть", "", "Выход"}));
+
+    // The language change posted when the translator was installed re-applies the form; the
+    // error shown meanwhile stays.
+    QLabel* msg = w.findChild<QLabel*>("msg_lbl");
+    EXPECT_TRUE(waitFor([&] { return w.windowTitle() == "Kelvano assistant"; }, 5000));
+    EXPECT_EQ(msg->text(), "Ошибка версии сервера");
+
+    // An error text may live only during the signal that carries it; the window keeps a copy for
+    // the next language change.
+    QByteArray transient("Connection with the server is closed");
+    w.showErrorMessage(transient.constData());
+    transient[0] = 'X';
+    QEvent change(QEvent::LanguageChange);
+    QCoreApplication::sendEvent(&w, &change);
+    EXPECT_EQ(msg->text(), "Соединение с сервером закрыто") << transient.constData();
+}
