@@ -1,7 +1,6 @@
-// Calls of the real agent under Xvfb inside the private network: its signalling channel and
-// capture pipeline, the loopback relay as server and an in-process webrtcbin as administrator,
-// for what a browser cannot be made to do. That every codec pair reaches a browser is shown by
-// the e2e suite.
+// Calls of the real agent under Xvfb inside the private network: its signalling channel against
+// the loopback relay, its capture pipeline wired straight to an in-process webrtcbin, for what a
+// browser cannot be made to do. That every codec pair reaches a browser is shown by the e2e suite.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,11 +52,22 @@ class Call {
 public:
     Call() {
         relay.listen();
-        relay.attachAdministrator(&peer);
         QObject::connect(&sig, &WSSignalling::connStateChanged, &sig,
                          [this](ConnectionState s) { state = s; });
         QObject::connect(&sig.gstreamer, &GStreamer::sendSdpToPeer, &sig,
-                         [this](QString text) { offer = text; });
+                         [this](QString text, QString type) {
+                             offer = text;
+                             peer.onSdp(text, type);
+                         });
+        QObject::connect(&sig.gstreamer, &GStreamer::IceCandidate, &peer,
+                         &WebRtcPeer::addIceCandidate);
+        QObject::connect(&peer, &WebRtcPeer::sdpReady, &sig, [this](QString text, QString type) {
+            sig.gstreamer.onSdpReceived(type, text);
+        });
+        QObject::connect(&peer, &WebRtcPeer::iceCandidate, &sig, [this](uint ix, QString c) {
+            sig.gstreamer.screenWebrtcBinEmitSignal("add-ice-candidate", ix,
+                                                    c.toUtf8().constData());
+        });
         QObject::connect(&sig, &WSSignalling::errorOccured, &sig, [this](const char* msg) {
             errors << QString::fromUtf8(msg);
             storedAtError << sig.connectionState();
