@@ -9,171 +9,59 @@
 #include <atomic>
 #include <mutex>
 
+// What webrtcbin's callbacks share with the peer; stop() cuts the owner off.
 struct PeerCore {
     std::mutex mutex;
-    WebRtcPeer* owner = nullptr;  // null once stopped: late callbacks emit nothing
-    GstElement* pipeline = nullptr;
-    GstElement* webrtc = nullptr;
+    WebRtcPeer* owner = nullptr;
     GObject* channel = nullptr;
-    GstPad* videoPad = nullptr;  // webrtcbin's source pad of the agent's video
-    std::vector<WebRtcPeer::Message> messages;
-    std::atomic<int> videoFrames{0};
-    std::atomic<int> width{0};
-    std::atomic<int> height{0};
-    std::atomic<int> audioPackets{0};
+    std::atomic<int> packets{0};
+    std::atomic<int> messages{0};
 
-    template <typename F>
-    void withOwner(F f) {
+    // A new reference to the data channel, or null.
+    GObject* channelRef() {
         std::lock_guard<std::mutex> lock(mutex);
-        if (owner) {
-            f(owner);
-        }
+        return channel ? G_OBJECT(g_object_ref(channel)) : nullptr;
     }
 };
 
 namespace {
 
-using CorePtr = std::shared_ptr<PeerCore>;
-
-gpointer holdCore(const CorePtr& core) {
-    return new CorePtr(core);
-}
-void releaseCore(gpointer data) {
-    delete static_cast<CorePtr*>(data);
-}
-void releaseCoreClosure(gpointer data, GClosure*) {
-    releaseCore(data);
-}
 PeerCore* coreOf(gpointer data) {
-    return static_cast<CorePtr*>(data)->get();
+    return static_cast<PeerCore*>(data);
 }
 
-// A new reference to what field still holds, taken under the lock; null once stopped.
-template <typename T>
-T* refOf(PeerCore* core, T* PeerCore::*field) {
-    std::lock_guard<std::mutex> lock(core->mutex);
-    T* object = core->*field;
-    return object ? static_cast<T*>(g_object_ref(object)) : nullptr;
-}
-
-template <typename Handler>
-void connectCore(gpointer instance, const char* signal, Handler h, const CorePtr& core) {
-    g_signal_connect_data(instance, signal, G_CALLBACK(h), holdCore(core), releaseCoreClosure,
-                          GConnectFlags(0));
-}
-
-GstPadProbeReturn countVideo(GstPad* pad, GstPadProbeInfo*, gpointer data) {
-    PeerCore* core = coreOf(data);
-    if (GstCaps* caps = gst_pad_get_current_caps(pad)) {
-        const GstStructure* s = gst_caps_get_structure(caps, 0);
-        int w = 0, h = 0;
-        if (gst_structure_get_int(s, "width", &w) && gst_structure_get_int(s, "height", &h)) {
-            core->width = w;
-            core->height = h;
-        }
-        gst_caps_unref(caps);
-    }
-    core->videoFrames++;
+GstPadProbeReturn countPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
+    coreOf(data)->packets++;
     return GST_PAD_PROBE_OK;
 }
 
-GstPadProbeReturn countAudio(GstPad*, GstPadProbeInfo*, gpointer data) {
-    coreOf(data)->audioPackets++;
-    return GST_PAD_PROBE_OK;
-}
-
-GstCaps* capsOf(GstPad* pad) {
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    return caps ? caps : gst_pad_query_caps(pad, nullptr);
-}
-
-// Ends pad in a fakesink whose buffers go through probe.
-void countInto(GstObject* bin, GstPad* pad, GstPadProbeCallback probe, gpointer data) {
+// Every stream of the agent ends in a fakesink that counts its packets.
+void onPadAdded(GstElement* webrtc, GstPad* pad, gpointer data) {
     GstElement* sink = gst_element_factory_make("fakesink", nullptr);
     g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
-    gst_bin_add(GST_BIN(bin), sink);
+    gst_bin_add(GST_BIN(GST_ELEMENT_PARENT(webrtc)), sink);
     gst_element_sync_state_with_parent(sink);
-    GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
-    gst_pad_link(pad, sinkPad);
-    gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, probe,
-                      holdCore(*static_cast<CorePtr*>(data)), releaseCore);
-    gst_object_unref(sinkPad);
-}
-
-void onDecodedPad(GstElement* decodebin, GstPad* pad, gpointer data) {
-    GstCaps* caps = capsOf(pad);
-    const bool video =
-        g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "video/x-raw");
-    gst_caps_unref(caps);
-    if (!video) {
-        return;
-    }
-    GstObject* parent = gst_object_get_parent(GST_OBJECT(decodebin));
-    if (!parent) {
-        return;
-    }
-    countInto(parent, pad, countVideo, data);
-    gst_object_unref(parent);
-}
-
-void onIncoming(GstElement* webrtc, GstPad* pad, gpointer data) {
-    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) {
-        return;
-    }
-    GstObject* parent = gst_object_get_parent(GST_OBJECT(webrtc));
-    if (!parent) {
-        return;
-    }
-    GstCaps* caps = capsOf(pad);
-    const gchar* media = gst_structure_get_string(gst_caps_get_structure(caps, 0), "media");
-    const bool video = media && g_str_equal(media, "video");
-    gst_caps_unref(caps);
-    if (video) {
-        {
-            std::lock_guard<std::mutex> lock(coreOf(data)->mutex);
-            if (!coreOf(data)->videoPad) {
-                coreOf(data)->videoPad = GST_PAD(gst_object_ref(pad));
-            }
-        }
-        GstElement* decodebin = gst_element_factory_make("decodebin", nullptr);
-        connectCore(decodebin, "pad-added", onDecodedPad, *static_cast<CorePtr*>(data));
-        gst_bin_add(GST_BIN(parent), decodebin);
-        gst_element_sync_state_with_parent(decodebin);
-        GstPad* sinkPad = gst_element_get_static_pad(decodebin, "sink");
-        gst_pad_link(pad, sinkPad);
-        gst_object_unref(sinkPad);
-    } else {
-        countInto(parent, pad, countAudio, data);
-    }
-    gst_object_unref(parent);
+    gst_element_link_pads(webrtc, GST_PAD_NAME(pad), sink, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, countPacket, data, nullptr);
 }
 
 void onIceCandidate(GstElement*, guint index, gchar* candidate, gpointer data) {
-    QString text = QString::fromUtf8(candidate);
-    coreOf(data)->withOwner([&](WebRtcPeer* p) { emit p->iceCandidate(index, text); });
+    std::lock_guard<std::mutex> lock(coreOf(data)->mutex);
+    if (WebRtcPeer* owner = coreOf(data)->owner) {
+        emit owner->iceCandidate(index, QString::fromUtf8(candidate));
+    }
 }
 
-void onMessageString(GObject*, gchar* text, gpointer data) {
-    PeerCore* core = coreOf(data);
-    std::lock_guard<std::mutex> lock(core->mutex);
-    core->messages.push_back({false, QByteArray(text ? text : "")});
-}
-
-void onMessageData(GObject*, GBytes* bytes, gpointer data) {
-    PeerCore* core = coreOf(data);
-    gsize size = 0;
-    const char* raw = bytes ? static_cast<const char*>(g_bytes_get_data(bytes, &size)) : nullptr;
-    std::lock_guard<std::mutex> lock(core->mutex);
-    core->messages.push_back({true, QByteArray(raw, int(size))});
+void onMessage(GObject*, gchar*, gpointer data) {
+    coreOf(data)->messages++;
 }
 
 void onDataChannel(GstElement*, GObject* channel, gpointer data) {
-    const CorePtr& core = *static_cast<CorePtr*>(data);
-    connectCore(channel, "on-message-string", onMessageString, core);
-    connectCore(channel, "on-message-data", onMessageData, core);
-    std::lock_guard<std::mutex> lock(core->mutex);
-    if (!core->channel) {
-        core->channel = G_OBJECT(g_object_ref(channel));
+    // The channel dies with webrtcbin, so the core outlives this handler too.
+    g_signal_connect(channel, "on-message-string", G_CALLBACK(onMessage), data);
+    std::lock_guard<std::mutex> lock(coreOf(data)->mutex);
+    if (!coreOf(data)->channel) {
+        coreOf(data)->channel = G_OBJECT(g_object_ref(channel));
     }
 }
 
@@ -181,64 +69,30 @@ void onDataChannel(GstElement*, GObject* channel, gpointer data) {
 // NACKs in the middle of walking its sources, and a source added meanwhile trips a GLib
 // critical in GStreamer 1.22 that has nothing to do with the agent.
 void onNewTransceiver(GstElement*, GObject* transceiver, gpointer) {
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(transceiver), "do-nack")) {
-        g_object_set(transceiver, "do-nack", FALSE, nullptr);
-    }
-}
-
-void onAnswerCreated(GstPromise* promise, gpointer data) {
-    PeerCore* core = coreOf(data);
-    const GstStructure* reply = gst_promise_get_reply(promise);
-    GstWebRTCSessionDescription* answer = nullptr;
-    if (reply &&
-        gst_structure_has_field_typed(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION)) {
-        gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
-    }
-    if (!answer) {
-        return;
-    }
-    if (GstElement* webrtc = refOf(core, &PeerCore::webrtc)) {
-        g_signal_emit_by_name(webrtc, "set-local-description", answer, nullptr);
-        gst_object_unref(webrtc);
-    }
-    gchar* text = gst_sdp_message_as_text(answer->sdp);
-    QString sdp = QString::fromUtf8(text);
-    g_free(text);
-    gst_webrtc_session_description_free(answer);
-    core->withOwner([&](WebRtcPeer* p) { emit p->sdpReady(sdp, QStringLiteral("answer")); });
-}
-
-void onRemoteSet(GstPromise*, gpointer data) {
-    PeerCore* core = coreOf(data);
-    GstElement* webrtc = refOf(core, &PeerCore::webrtc);
-    if (!webrtc) {
-        return;
-    }
-    GstPromise* promise = gst_promise_new_with_change_func(
-        onAnswerCreated, holdCore(*static_cast<CorePtr*>(data)), releaseCore);
-    g_signal_emit_by_name(webrtc, "create-answer", nullptr, promise);
-    gst_promise_unref(promise);
-    gst_object_unref(webrtc);
+    g_object_set(transceiver, "do-nack", FALSE, nullptr);
 }
 
 void disableUpnp(GstElement* webrtc) {
     GObject* ice = nullptr;
-    g_object_get(webrtc, "ice-agent", &ice, nullptr);
-    if (!ice) {
-        return;
-    }
     GObject* agent = nullptr;
+    g_object_get(webrtc, "ice-agent", &ice, nullptr);
     g_object_get(ice, "agent", &agent, nullptr);
-    if (agent) {
-        g_object_set(agent, "upnp", FALSE, nullptr);
-        g_object_unref(agent);
-    }
+    g_object_set(agent, "upnp", FALSE, nullptr);
+    g_object_unref(agent);
     g_object_unref(ice);
 }
 
-}  // namespace
+GstPadProbeReturn breakPpid(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstMeta* meta =
+        gst_buffer_get_meta(GST_PAD_PROBE_INFO_BUFFER(info), gst_sctp_send_meta_api_get_type());
+    if (!meta) {
+        return GST_PAD_PROBE_OK;
+    }
+    reinterpret_cast<GstSctpSendMeta*>(meta)->ppid = 4242;
+    return GST_PAD_PROBE_REMOVE;
+}
 
-WebRtcPeer::WebRtcPeer(QObject* parent) : QObject(parent) {}
+}  // namespace
 
 WebRtcPeer::~WebRtcPeer() {
     stop();
@@ -246,165 +100,128 @@ WebRtcPeer::~WebRtcPeer() {
 
 bool WebRtcPeer::start() {
     stop();
-    core = std::make_shared<PeerCore>();
-    core->owner = this;
-    GstElement* webrtc = gst_element_factory_make("webrtcbin", nullptr);
+    webrtc = gst_element_factory_make("webrtcbin", nullptr);
     if (!webrtc) {
         return false;
     }
+    core = new PeerCore;
+    core->owner = this;
+    g_object_set_data_full(G_OBJECT(webrtc), "peer-core", core,
+                           [](gpointer data) { delete coreOf(data); });
     gst_util_set_object_arg(G_OBJECT(webrtc), "bundle-policy", "max-bundle");
-    core->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
-    core->webrtc = GST_ELEMENT(gst_object_ref(webrtc));
-    gst_bin_add(GST_BIN(core->pipeline), webrtc);
-    disableUpnp(core->webrtc);
-    connectCore(core->webrtc, "on-ice-candidate", onIceCandidate, core);
-    connectCore(core->webrtc, "pad-added", onIncoming, core);
-    connectCore(core->webrtc, "on-data-channel", onDataChannel, core);
-    g_signal_connect(core->webrtc, "on-new-transceiver", G_CALLBACK(onNewTransceiver), nullptr);
-    return gst_element_set_state(core->pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+    pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+    gst_bin_add(GST_BIN(pipeline), webrtc);
+    disableUpnp(webrtc);
+    g_signal_connect(webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), core);
+    g_signal_connect(webrtc, "pad-added", G_CALLBACK(onPadAdded), core);
+    g_signal_connect(webrtc, "on-data-channel", G_CALLBACK(onDataChannel), core);
+    g_signal_connect(webrtc, "on-new-transceiver", G_CALLBACK(onNewTransceiver), nullptr);
+    return gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
 }
 
 void WebRtcPeer::stop() {
-    if (!core) {
+    if (!pipeline) {
         return;
     }
-    GstElement* pipeline = nullptr;
-    GstElement* webrtc = nullptr;
     GObject* channel = nullptr;
     {
         std::lock_guard<std::mutex> lock(core->mutex);
         core->owner = nullptr;
-        pipeline = core->pipeline;
-        webrtc = core->webrtc;
-        channel = core->channel;
-        core->pipeline = nullptr;
-        core->webrtc = nullptr;
-        core->channel = nullptr;
-        if (core->videoPad) {
-            gst_object_unref(core->videoPad);
-            core->videoPad = nullptr;
-        }
+        std::swap(channel, core->channel);
     }
-    if (pipeline) {
-        gst_element_set_state(pipeline, GST_STATE_NULL);
-    }
+    gst_element_set_state(pipeline, GST_STATE_NULL);
     if (channel) {
         g_object_unref(channel);
     }
-    if (webrtc) {
-        gst_object_unref(webrtc);
-    }
-    if (pipeline) {
-        gst_object_unref(pipeline);
-    }
-    core.reset();
+    gst_object_unref(pipeline);
+    pipeline = webrtc = nullptr;
+    core = nullptr;
 }
 
-int WebRtcPeer::videoFrames() const {
-    return core ? core->videoFrames.load() : 0;
+int WebRtcPeer::packets() const {
+    return core ? core->packets.load() : 0;
 }
-int WebRtcPeer::videoWidth() const {
-    return core ? core->width.load() : 0;
-}
-int WebRtcPeer::videoHeight() const {
-    return core ? core->height.load() : 0;
-}
-int WebRtcPeer::audioPackets() const {
-    return core ? core->audioPackets.load() : 0;
-}
-std::vector<WebRtcPeer::Message> WebRtcPeer::messages() const {
-    if (!core) {
-        return {};
-    }
-    std::lock_guard<std::mutex> lock(core->mutex);
-    return core->messages;
+
+int WebRtcPeer::messages() const {
+    return core ? core->messages.load() : 0;
 }
 
 void WebRtcPeer::closeDataChannel() {
-    if (!core) {
-        return;
-    }
-    if (GObject* channel = refOf(core.get(), &PeerCore::channel)) {
+    if (GObject* channel = core ? core->channelRef() : nullptr) {
         g_signal_emit_by_name(channel, "close");
         g_object_unref(channel);
     }
 }
 
-namespace {
-
-GstPadProbeReturn breakPpid(GstPad*, GstPadProbeInfo* info, gpointer) {
-    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (!buffer) {
-        return GST_PAD_PROBE_OK;
-    }
-    auto* meta = reinterpret_cast<GstSctpSendMeta*>(
-        gst_buffer_get_meta(buffer, gst_sctp_send_meta_api_get_type()));
-    if (!meta) {
-        return GST_PAD_PROBE_OK;
-    }
-    meta->ppid = 4242;
-    return GST_PAD_PROBE_REMOVE;
-}
-
-}  // namespace
-
 void WebRtcPeer::sendDataChannelGarbage() {
-    if (!core || !core->pipeline) {
+    GObject* channel = core ? core->channelRef() : nullptr;
+    if (!channel) {
         return;
     }
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(core->pipeline));
+    GstIterator* it = gst_bin_iterate_all_by_element_factory_name(GST_BIN(pipeline), "sctpenc");
     GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        GstElement* e = GST_ELEMENT(g_value_get_object(&item));
-        GstElementFactory* f = gst_element_get_factory(e);
-        if (f && g_str_equal(GST_OBJECT_NAME(f), "sctpenc")) {
-            for (GList* l = GST_ELEMENT_PADS(e); l; l = l->next) {
-                if (GST_PAD_DIRECTION(GST_PAD(l->data)) == GST_PAD_SINK) {
-                    gst_pad_add_probe(GST_PAD(l->data), GST_PAD_PROBE_TYPE_BUFFER, breakPpid,
-                                      nullptr, nullptr);
-                }
-            }
-        }
-        g_value_reset(&item);
+    if (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        gst_element_foreach_sink_pad(
+            GST_ELEMENT(g_value_get_object(&item)),
+            [](GstElement*, GstPad* pad, gpointer) -> gboolean {
+                gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, breakPpid, nullptr, nullptr);
+                return TRUE;
+            },
+            nullptr);
+        g_value_unset(&item);
     }
-    g_value_unset(&item);
     gst_iterator_free(it);
-    if (GObject* channel = refOf(core.get(), &PeerCore::channel)) {
-        g_signal_emit_by_name(channel, "send-string", "garbage");
-        g_object_unref(channel);
-    }
+    g_signal_emit_by_name(channel, "send-string", "garbage");
+    g_object_unref(channel);
 }
 
+// Upstream through each of webrtcbin's source pads, the way a decoder asks after a loss.
 void WebRtcPeer::requestKeyFrame() {
-    if (GstPad* pad = core ? refOf(core.get(), &PeerCore::videoPad) : nullptr) {
-        gst_pad_send_event(
-            pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
-        gst_object_unref(pad);
+    if (webrtc) {
+        gst_element_foreach_src_pad(
+            webrtc,
+            [](GstElement*, GstPad* pad, gpointer) -> gboolean {
+                gst_pad_send_event(
+                    pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+                return TRUE;
+            },
+            nullptr);
     }
 }
 
+// Answered on the spot: webrtcbin runs its operations in order on its own thread, which never
+// waits for this one.
 void WebRtcPeer::onSdp(QString text, QString type) {
-    if (!core || !core->webrtc || type != QLatin1String("offer")) {
+    if (!webrtc || type != QLatin1String("offer")) {
         return;
     }
     GstSDPMessage* sdp = nullptr;
-    gst_sdp_message_new(&sdp);
-    const QByteArray bytes = text.toUtf8();
-    gst_sdp_message_parse_buffer(reinterpret_cast<const guint8*>(bytes.constData()),
-                                 guint(bytes.size()), sdp);
+    gst_sdp_message_new_from_text(text.toUtf8().constData(), &sdp);
     GstWebRTCSessionDescription* offer =
         gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, sdp);
-    GstPromise* promise =
-        gst_promise_new_with_change_func(onRemoteSet, holdCore(core), releaseCore);
-    g_signal_emit_by_name(core->webrtc, "set-remote-description", offer, promise);
-    gst_promise_unref(promise);
+    g_signal_emit_by_name(webrtc, "set-remote-description", offer, nullptr);
     gst_webrtc_session_description_free(offer);
+
+    GstPromise* promise = gst_promise_new();
+    g_signal_emit_by_name(webrtc, "create-answer", nullptr, promise);
+    GstWebRTCSessionDescription* answer = nullptr;
+    if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED) {
+        gst_structure_get(gst_promise_get_reply(promise), "answer",
+                          GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
+    }
+    gst_promise_unref(promise);
+    if (!answer) {
+        return;
+    }
+    g_signal_emit_by_name(webrtc, "set-local-description", answer, nullptr);
+    gchar* answerText = gst_sdp_message_as_text(answer->sdp);
+    emit sdpReady(QString::fromUtf8(answerText), QStringLiteral("answer"));
+    g_free(answerText);
+    gst_webrtc_session_description_free(answer);
 }
 
 void WebRtcPeer::addIceCandidate(uint mLineIx, QString candidate) {
-    if (!core || !core->webrtc) {
-        return;
+    if (webrtc) {
+        g_signal_emit_by_name(webrtc, "add-ice-candidate", mLineIx, candidate.toUtf8().constData());
     }
-    g_signal_emit_by_name(core->webrtc, "add-ice-candidate", mLineIx,
-                          candidate.toUtf8().constData());
 }

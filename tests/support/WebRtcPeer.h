@@ -1,15 +1,12 @@
-// The administrator's side of a call for tests: a second webrtcbin in the test process that
-// answers the agent's offer, decodes the video and counts what arrives. Lives on the Qt main
-// thread; GStreamer's threads reach it only through queued signals and guarded counters.
+// The administrator's side of a call, for what a browser cannot be made to do: a second webrtcbin
+// in the test process that answers the agent's offer, asks for keyframes on demand, breaks its
+// data channel, and is started and torn down hundreds of times. Lives on the Qt main thread.
 #pragma once
 
 #include <gst/gst.h>
 
-#include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <memory>
-#include <vector>
 
 struct PeerCore;
 
@@ -17,29 +14,20 @@ class WebRtcPeer : public QObject {
     Q_OBJECT
 
 public:
-    struct Message {
-        bool binary = false;
-        QByteArray data;
-    };
-
-    explicit WebRtcPeer(QObject* parent = nullptr);
+    using QObject::QObject;
     ~WebRtcPeer() override;
 
     // A fresh receive-only webrtcbin; false when it cannot be built.
     bool start();
     void stop();
 
-    int videoFrames() const;
-    int videoWidth() const;
-    int videoHeight() const;
-    int audioPackets() const;
-    std::vector<Message> messages() const;
+    int packets() const;   // RTP packets of the agent's streams
+    int messages() const;  // text messages on the data channel
 
-    // Closes the data channel from this side (the agent must take it as the end of the call).
     void closeDataChannel();
     // Sends a message whose SCTP payload protocol id no data channel knows: a broken peer.
     void sendDataChannelGarbage();
-    // Asks the agent for a keyframe the way a decoder does after a loss (PLI).
+    // Asks the agent for a keyframe (PLI).
     void requestKeyFrame();
 
 public slots:
@@ -52,5 +40,7 @@ signals:
     void iceCandidate(uint mLineIx, QString candidate);
 
 private:
-    std::shared_ptr<PeerCore> core;
+    GstElement* pipeline = nullptr;
+    GstElement* webrtc = nullptr;
+    PeerCore* core = nullptr;  // owned by webrtc: lives as long as its callbacks can run
 };

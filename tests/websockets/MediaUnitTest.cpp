@@ -1,8 +1,11 @@
-#include "BitrateEstimator.h"
-
+// The media library's parts that need no call: the bitrate estimator and incoming playback.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
+
+#include "BitrateEstimator.h"
+#include "IncomingMedia.h"
 
 namespace {
 
@@ -34,6 +37,24 @@ TEST(BitrateEstimator, FollowsTheReceiverReports) {
             kbps = e.update(r);
         }
         EXPECT_EQ(kbps, row.expectedKbps) << row.name;
+    }
+}
+
+// A missing plug-in leaves the stream alone and the pipeline as it was.
+TEST(IncomingMedia, MissingPluginLeavesStreamUnhandled) {
+    gst_init(nullptr, nullptr);
+    const std::pair<const char*, const char*> rows[] = {{"videoconvert", "nosuchsink"},
+                                                        {"nosuchconvert", "fakesink"}};
+    for (const auto& [convert, sink] : rows) {
+        GstBin* bin = GST_BIN(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+        GstElement* source = gst_element_factory_make("videotestsrc", nullptr);
+        gst_bin_add(bin, source);
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        EXPECT_FALSE(handleMediaStream(pad, bin, convert, sink)) << convert;
+        EXPECT_EQ(GST_BIN_NUMCHILDREN(bin), 1);
+        EXPECT_FALSE(gst_pad_is_linked(pad));
+        gst_object_unref(pad);
+        gst_object_unref(bin);
     }
 }
 
