@@ -11,7 +11,7 @@ namespace {
 
 struct Row {
     const char* name;
-    std::vector<ReceiverReport> reports;  // {fraction lost, round trip ms}
+    std::vector<ReceiverReport> reports;  // {lost, round trip ms, sent kbit/s, asked again}
     int expectedKbps;
 };
 
@@ -27,6 +27,12 @@ const Row kRows[] = {
     {"a congested round trip backs off", {{0, 1500}}, 2125},
     {"nonsense loss is clamped", {{7.0, 20}, {-3.0, 20}}, 1350},
     {"recovers after congestion", {{0.5, 20}, {0.5, 20}, {0, 20}, {0, 20}}, 1640},
+    {"heavy loss falls to 3/4 of what arrived", {{0.2, 20, 3000}}, 1800},
+    {"but at most by half a report", {{0.9, 20, 3000}}, 1250},
+    {"a path narrowed to 1 Mbit/s is found in two reports",
+     {{0.6, 20, 2500}, {0.2, 20, 1250}, {0, 20, 750}},
+     810},
+    {"packets asked for again are loss the reports hide", {{0, 20, 0, 0.4}}, 2000},
 };
 
 TEST(BitrateEstimator, FollowsTheReceiverReports) {
