@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -39,10 +38,6 @@ struct Agent : QProcess {
         }
     }
     void launch(const QStringList& args = {}) { start(QStringLiteral(KELVANO_EXECUTABLE), args); }
-    bool run(const QStringList& args) {
-        launch(args);
-        return finish();
-    }
     bool finish(int timeoutMs = 20000) {
         const bool done = waitForFinished(timeoutMs);
         out += QString::fromUtf8(readAll());
@@ -150,7 +145,8 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
             rowEnv.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(row.display));
         }
         Agent agent(rowEnv, row.readerGone);
-        ASSERT_TRUE(agent.run(row.args));
+        agent.launch(row.args);
+        ASSERT_TRUE(agent.finish());
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit) << "signal " << agent.exitCode();
         EXPECT_EQ(agent.exitCode(), row.status);
         EXPECT_TRUE(agent.out.contains(QString::fromLatin1(row.printed)))
@@ -171,8 +167,9 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
         {{"kvlos://127.0.0.1:1/assistant/ID"}, "activate:https://127.0.0.1:1/assistant/ID"}};
     for (const auto& [args, message] : rows) {
         Agent second(env);
-        ASSERT_TRUE(second.run(args)) << second.out.toStdString() << "\nFIRST:\n"
-                                      << first.readAll().toStdString();
+        second.launch(args);
+        ASSERT_TRUE(second.finish()) << second.out.toStdString() << "\nFIRST:\n"
+                                     << first.readAll().toStdString();
         EXPECT_EQ(second.exitCode(), 0);
         EXPECT_TRUE(second.out.contains(
             QStringLiteral("Already running. Sending message to first instance %1\n").arg(message)))
