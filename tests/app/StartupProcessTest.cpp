@@ -1,12 +1,12 @@
 // The executable as a user starts it: exit statuses, the single-instance hand-over between two
 // real processes, and how it ends on the window's close button or a termination signal.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <unistd.h>
+#include <memory>
 
 #include "HttpTestServer.h"
 #include "TestEnv.h"
@@ -19,12 +19,14 @@
 
 namespace {
 
-// The real executable, standard output and error merged; with `readerGone` its standard output
-// is a pipe whose reader is gone before the first line.
+// The real executable started with `args`, standard output and error merged; with `readerGone`
+// its standard output is a pipe whose reader is gone before the first line.
 struct Agent : QProcess {
-    Agent(const QProcessEnvironment& env, bool readerGone = false) : readerGone(readerGone) {
+    Agent(const QProcessEnvironment& env, const QStringList& args = {}, bool readerGone = false)
+        : readerGone(readerGone) {
         setProcessEnvironment(env);
         setProcessChannelMode(QProcess::MergedChannels);
+        start(QStringLiteral(KELVANO_EXECUTABLE), args);
     }
     ~Agent() override {
         kill();
@@ -37,7 +39,6 @@ struct Agent : QProcess {
             ::dup2(fds[1], STDOUT_FILENO);
         }
     }
-    void launch(const QStringList& args = {}) { start(QStringLiteral(KELVANO_EXECUTABLE), args); }
     bool finish(int timeoutMs = 20000) {
         const bool done = waitForFinished(timeoutMs);
         out += QString::fromUtf8(readAll());
@@ -65,12 +66,6 @@ protected:
         }
         // Windows of the agents come and go while they are looked at; such errors are expected.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-        display = XOpenDisplay(nullptr);
-    }
-    void TearDown() override {
-        if (display) {
-            XCloseDisplay(display);
-        }
     }
 
     // A mapped top-level window of the running agent other than `except`, or 0 when the agent
@@ -119,18 +114,18 @@ protected:
     QTemporaryDir home;
     QTemporaryDir runtime;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    Display* display = nullptr;
+    const std::unique_ptr<Display, int (*)(Display*)> x{XOpenDisplay(nullptr), XCloseDisplay};
+    Display* const display = x.get();
 };
 
 TEST_F(StartupProcess, EndsWithoutAWindow) {
-    struct Row {
+    const struct {
         QStringList args;
         const char* display;  // nullptr: the test's display
         int status;
         const char* printed;
         bool readerGone = false;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {{"--version"}, nullptr, 1, "\n0.7.0.25167\n"},
         {{"--timeout=abc"}, nullptr, 255, "Cannot parse parameters"},
         // Without an X display it says so, instead of Qt's abort with a core dump.
@@ -138,14 +133,13 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
         // Every log line is echoed to standard output: no SIGPIPE when nobody reads it.
         {{"--timeout=abc"}, nullptr, 255, "", true},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(' ').toStdString());
         QProcessEnvironment rowEnv = env;
         if (row.display) {
             rowEnv.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(row.display));
         }
-        Agent agent(rowEnv, row.readerGone);
-        agent.launch(row.args);
+        Agent agent(rowEnv, row.args, row.readerGone);
         ASSERT_TRUE(agent.finish());
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit) << "signal " << agent.exitCode();
         EXPECT_EQ(agent.exitCode(), row.status);
@@ -157,7 +151,6 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
 TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
     ASSERT_TRUE(display) << "no X display";
     Agent first(env);
-    first.launch();
     const Window window = waitForWindow(first);
     ASSERT_NE(window, 0u) << "the main window was not mapped\n" << first.readAll().toStdString();
 
@@ -166,8 +159,7 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
         {{}, "activate"},
         {{"kvlos://127.0.0.1:1/assistant/ID"}, "activate:https://127.0.0.1:1/assistant/ID"}};
     for (const auto& [args, message] : rows) {
-        Agent second(env);
-        second.launch(args);
+        Agent second(env, args);
         ASSERT_TRUE(second.finish()) << second.out.toStdString() << "\nFIRST:\n"
                                      << first.readAll().toStdString();
         EXPECT_EQ(second.exitCode(), 0);
@@ -210,14 +202,12 @@ TEST_F(StartupProcess, TerminationSignalEndsTheAgentCleanly) {
     env.insert(QStringLiteral("KVNO_VDI_URL"), server.baseUrl() + "/assistant");
 
     Agent shown(env);
-    shown.launch();
     ASSERT_NE(waitForWindow(shown), 0u);
     shown.terminate();
     ASSERT_TRUE(shown.finish());
     expectFinishedCleanly(shown);
 
-    Agent starting(env);
-    starting.launch({QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
+    Agent starting(env, {QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
     ASSERT_TRUE(waitFor([&] { return server.requests().size() == 2; }, 15000))
         << "no settings request";
     starting.terminate();
