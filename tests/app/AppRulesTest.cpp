@@ -17,8 +17,9 @@
 
 namespace {
 
-const char* const kVariables[] = {"KVNO_SESSION_ID", "KVNO_TIMEOUT", "KVNO_VIDEO_CODEC",
-                                  "KVNO_STUN_URL", "KVNO_DEBUG"};
+const char* const kVariables[] = {"KVNO_SESSION_ID",  "KVNO_VDI_URL",     "KVNO_TIMEOUT",
+                                  "KVNO_VIDEO_CODEC", "KVNO_AUDIO_CODEC", "KVNO_STUN_URL",
+                                  "KVNO_DEBUG"};
 const std::string kLink = "kvlos://h.org/a/ab12";
 
 // One setting after parsing, by its option name.
