@@ -155,6 +155,16 @@ TEST_F(LogCore, OffsetIsTheZonesOffsetAtThatInstant) {
     tzset();
 }
 
+// A line longer than the stack buffer is written whole, from the heap.
+TEST_F(LogCore, LongMessageIsWrittenWhole) {
+    start();
+    const QByteArray big(100000, 'x');
+    cli_log(LL_INFO, "begin %s end", big.constData());
+    cli_log(LL_INFO, "next");
+    ASSERT_EQ(lines().size(), 2);
+    EXPECT_TRUE(lines()[0].endsWith("begin " + QString(big) + " end"));
+}
+
 // A file that has reached the threshold is rotated before the next line; one byte less is not.
 TEST_F(LogCore, RotatesExactlyAtTheThreshold) {
     const qint64 threshold = 10485760;
