@@ -1,13 +1,12 @@
 // The executable as a user starts it: exit statuses, the single-instance hand-over between two
 // real processes, and how it ends on the window's close button or a termination signal.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <unistd.h>
+#include <memory>
 
 #include "HttpTestServer.h"
 #include "TestEnv.h"
@@ -20,12 +19,14 @@
 
 namespace {
 
-// The real executable, standard output and error merged; with `readerGone` its standard output
-// is a pipe whose reader is gone before the first line.
+// The real executable started with `args`, standard output and error merged; with `readerGone`
+// its standard output is a pipe whose reader is gone before the first line.
 struct Agent : QProcess {
-    Agent(const QProcessEnvironment& env, bool readerGone = false) : readerGone(readerGone) {
+    Agent(const QProcessEnvironment& env, const QStringList& args = {}, bool readerGone = false)
+        : readerGone(readerGone) {
         setProcessEnvironment(env);
         setProcessChannelMode(QProcess::MergedChannels);
+        start(QStringLiteral(KELVANO_EXECUTABLE), args);
     }
     ~Agent() override {
         kill();
@@ -37,14 +38,6 @@ struct Agent : QProcess {
             ::close(fds[0]);
             ::dup2(fds[1], STDOUT_FILENO);
         }
-    }
-    void launch(const QStringList& args = {}) {
-        start(QStringLiteral(KELVANO_EXECUTABLE), args);
-        waitForStarted(5000);
-    }
-    bool run(const QStringList& args) {
-        launch(args);
-        return finish();
     }
     bool finish(int timeoutMs = 20000) {
         const bool done = waitForFinished(timeoutMs);
@@ -71,18 +64,8 @@ protected:
               "KVNO_AUDIO_CODEC", "KVNO_STUN_URL", "QT_QPA_PLATFORM", "SESSION_MANAGER"}) {
             env.remove(QString::fromLatin1(name));
         }
-    }
-    void TearDown() override {
-        if (display) {
-            XCloseDisplay(display);
-        }
-    }
-
-    bool needDisplay() {
         // Windows of the agents come and go while they are looked at; such errors are expected.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-        display = XOpenDisplay(nullptr);
-        return display != nullptr;
     }
 
     // A mapped top-level window of the running agent other than `except`, or 0 when the agent
@@ -92,25 +75,24 @@ protected:
         Window found = 0;
         waitFor(
             [&] {
-                Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
+                Window root = 0, parent = 0, *children = nullptr;
                 unsigned int count = 0;
-                XQueryTree(display, root, &root, &parent, &children, &count);
+                XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
                 for (unsigned int i = 0; i < count && !found; ++i) {
                     Atom type = None;
                     int format = 0;
                     unsigned long items = 0, after = 0;
-                    unsigned char* data = nullptr;
-                    XWindowAttributes attributes;
-                    if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL,
-                                           &type, &format, &items, &after, &data) == Success &&
-                        items == 1 &&
-                        *reinterpret_cast<unsigned long*>(data) == quint64(agent.processId()) &&
-                        children[i] != except &&
-                        XGetWindowAttributes(display, children[i], &attributes) &&
-                        attributes.map_state == IsViewable && attributes.width > 1) {
+                    unsigned char* pid = nullptr;
+                    XWindowAttributes a;
+                    XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL,
+                                       &type, &format, &items, &after, &pid);
+                    if (items == 1 &&
+                        *reinterpret_cast<unsigned long*>(pid) == quint64(agent.processId()) &&
+                        children[i] != except && XGetWindowAttributes(display, children[i], &a) &&
+                        a.map_state == IsViewable && a.width > 1) {
                         found = children[i];
                     }
-                    XFree(data);
+                    XFree(pid);
                 }
                 XFree(children);
                 return found || agent.state() == QProcess::NotRunning;
@@ -119,10 +101,10 @@ protected:
         return found;
     }
 
-    // The process ended normally with `status` and its log's last line says it finished.
-    void expectFinished(Agent& agent, int status) {
+    // The process ended normally with status 0 and its log's last line says it finished.
+    void expectFinishedCleanly(Agent& agent) {
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(agent.exitCode(), status);
+        EXPECT_EQ(agent.exitCode(), 0);
         const QString log =
             testenv::readFile(home.path() + "/config/PELKA/logs/Kelvano Assistant.log");
         EXPECT_TRUE(log.trimmed().endsWith("[INFO] Kelvano Assistant finished"))
@@ -132,18 +114,18 @@ protected:
     QTemporaryDir home;
     QTemporaryDir runtime;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    Display* display = nullptr;
+    const std::unique_ptr<Display, int (*)(Display*)> x{XOpenDisplay(nullptr), XCloseDisplay};
+    Display* const display = x.get();
 };
 
 TEST_F(StartupProcess, EndsWithoutAWindow) {
-    struct Row {
+    const struct {
         QStringList args;
         const char* display;  // nullptr: the test's display
         int status;
         const char* printed;
         bool readerGone = false;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {{"--version"}, nullptr, 1, "\n0.7.0.25167\n"},
         {{"--timeout=abc"}, nullptr, 255, "Cannot parse parameters"},
         // Without an X display it says so, instead of Qt's abort with a core dump.
@@ -151,14 +133,14 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
         // Every log line is echoed to standard output: no SIGPIPE when nobody reads it.
         {{"--timeout=abc"}, nullptr, 255, "", true},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(' ').toStdString());
         QProcessEnvironment rowEnv = env;
         if (row.display) {
             rowEnv.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(row.display));
         }
-        Agent agent(rowEnv, row.readerGone);
-        ASSERT_TRUE(agent.run(row.args));
+        Agent agent(rowEnv, row.args, row.readerGone);
+        ASSERT_TRUE(agent.finish());
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit) << "signal " << agent.exitCode();
         EXPECT_EQ(agent.exitCode(), row.status);
         EXPECT_TRUE(agent.out.contains(QString::fromLatin1(row.printed)))
@@ -167,11 +149,8 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
 }
 
 TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
-    if (!needDisplay()) {
-        GTEST_SKIP() << "no X display";
-    }
+    ASSERT_TRUE(display) << "no X display";
     Agent first(env);
-    first.launch();
     const Window window = waitForWindow(first);
     ASSERT_NE(window, 0u) << "the main window was not mapped\n" << first.readAll().toStdString();
 
@@ -180,9 +159,9 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
         {{}, "activate"},
         {{"kvlos://127.0.0.1:1/assistant/ID"}, "activate:https://127.0.0.1:1/assistant/ID"}};
     for (const auto& [args, message] : rows) {
-        Agent second(env);
-        ASSERT_TRUE(second.run(args)) << second.out.toStdString() << "\nFIRST:\n"
-                                      << first.readAll().toStdString();
+        Agent second(env, args);
+        ASSERT_TRUE(second.finish()) << second.out.toStdString() << "\nFIRST:\n"
+                                     << first.readAll().toStdString();
         EXPECT_EQ(second.exitCode(), 0);
         EXPECT_TRUE(second.out.contains(
             QStringLiteral("Already running. Sending message to first instance %1\n").arg(message)))
@@ -206,7 +185,7 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
     XTestFakeKeyEvent(display, enter, False, CurrentTime);
     XFlush(display);
     ASSERT_TRUE(first.finish());
-    expectFinished(first, 0);
+    expectFinishedCleanly(first);
     EXPECT_TRUE(first.out.contains(QStringLiteral(
         "Message from second instance received: activate:https://127.0.0.1:1/assistant/ID")));
 }
@@ -214,9 +193,7 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
 // SIGTERM ends the agent as closing the window does: at once when the window is up, and, during
 // the settings fetch at start-up, as soon as the fetch's wait returns.
 TEST_F(StartupProcess, TerminationSignalEndsTheAgentCleanly) {
-    if (!needDisplay()) {
-        GTEST_SKIP() << "no X display";
-    }
+    ASSERT_TRUE(display) << "no X display";
     constexpr int kFetchMs = 2000;  // below the client's time limit of 3 s
     HttpTestServer server;
     ASSERT_TRUE(server.start());
@@ -225,19 +202,17 @@ TEST_F(StartupProcess, TerminationSignalEndsTheAgentCleanly) {
     env.insert(QStringLiteral("KVNO_VDI_URL"), server.baseUrl() + "/assistant");
 
     Agent shown(env);
-    shown.launch();
     ASSERT_NE(waitForWindow(shown), 0u);
     shown.terminate();
     ASSERT_TRUE(shown.finish());
-    expectFinished(shown, 0);
+    expectFinishedCleanly(shown);
 
-    Agent starting(env);
-    starting.launch({QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
+    Agent starting(env, {QStringLiteral("kvlo://127.0.0.1:%1/assistant/12").arg(server.port())});
     ASSERT_TRUE(waitFor([&] { return server.requests().size() == 2; }, 15000))
         << "no settings request";
     starting.terminate();
     ASSERT_TRUE(starting.finish(kFetchMs + 5000)) << "the signal was lost";
-    expectFinished(starting, 0);
+    expectFinishedCleanly(starting);
 }
 
 }  // namespace

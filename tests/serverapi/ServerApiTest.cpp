@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QStringList>
 
 #include "GlobalSettings.h"
 #include "HttpTestServer.h"
@@ -18,75 +17,49 @@
 
 namespace {
 
-const char* const kConfiguredStun = "stun://127.0.0.1:3478";
-
-QByteArray discoveryBody(const char* version) {
-    return version ? QByteArray(R"({"server": {"version": ")") + version + R"("}})"
-                   : QByteArray(R"({"server": {}})");
-}
+using State = ApiRequestState;
 
 // One request of the client: only an accepted status with JSON is taken; a silent, oversized or
-// downgrading server gives nothing.
+// downgrading server gives nothing, and what was refused is not kept: the next call asks again.
 TEST(ServerApi, WhatIsTaken) {
     HttpTestServer plain, tls(HttpTestServer::Mode::Tls);
     ASSERT_TRUE(plain.start() && tls.start());
-    plain.setRoute("/target", 200, R"({"n": 1})");
-    struct Row {
+    const QByteArray json = R"({"n": 1})";
+    plain.setRoute("/target", 200, json);
+    const auto to = [](const QString& url) {
+        return decltype(HttpTestServer::Response::headers){{"Location", url.toUtf8()}};
+    };
+    const struct {
         const char* what;
         HttpTestServer::Response response;
-        bool tls;
-        ApiRequestState state;
+        State state;
         bool taken;
+        HttpTestServer* server = nullptr;
+    } rows[] = {
+        {"200", {200, json, {}}, State::Done, true},
+        {"301 followed", {301, {}, to("/target")}, State::Done, true},
+        {"308 followed", {308, {}, to("/target")}, State::Done, true},
+        {"201", {201, json, {}}, State::Failed, false},
+        {"302 without Location", {302, json, {}}, State::Failed, false},
+        {"404", {404, json, {}}, State::Failed, false},
+        {"unparsable", {200, "this is not json", {}}, State::Done, false},
+        {"silent", {200, json, {}, -1}, State::TimedOut, false},
+        {"over 1 MiB", {200, "[\"" + QByteArray(3 << 20, 'x') + "\"]", {}}, State::Failed, false},
+        {"https to http", {301, {}, to(plain.baseUrl() + "/target")}, State::Failed, false, &tls},
     };
-    const QByteArray toPlain = (plain.baseUrl() + "/target").toUtf8();
-    const Row rows[] = {
-        {"200", {200, R"({"n": 1})", {}, 0}, false, ApiRequestState::Done, true},
-        {"301 followed",
-         {301, {}, {{"Location", "/target"}}, 0},
-         false,
-         ApiRequestState::Done,
-         true},
-        {"308 followed",
-         {308, {}, {{"Location", "/target"}}, 0},
-         false,
-         ApiRequestState::Done,
-         true},
-        {"201", {201, R"({"n": 1})", {}, 0}, false, ApiRequestState::Failed, false},
-        {"302 without Location",
-         {302, R"({"n": 1})", {}, 0},
-         false,
-         ApiRequestState::Failed,
-         false},
-        {"404", {404, R"({"n": 1})", {}, 0}, false, ApiRequestState::Failed, false},
-        {"unparsable", {200, "this is not json", {}, 0}, false, ApiRequestState::Done, false},
-        {"silent", {200, "{}", {}, -1}, false, ApiRequestState::TimedOut, false},
-        {"over 1 MiB",
-         {200, "[\"" + QByteArray(3 << 20, 'x') + "\"]", {}, 0},
-         false,
-         ApiRequestState::Failed,
-         false},
-        {"https to http",
-         {301, {}, {{"Location", toPlain}}, 0},
-         true,
-         ApiRequestState::Failed,
-         false},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        HttpTestServer& server = row.tls ? tls : plain;
+        HttpTestServer& server = row.server ? *row.server : plain;
         server.setRoute("/x", row.response);
         plain.clearRequests();
         ServerApi api{nullptr, server.baseUrl()};
         api.sslConfig.setCaCertificates({testcert::certificate()});
         api.timeoutMs = 500;
-
-        const QJsonDocument doc = api.makeApiRequestSync("/x");
-
+        EXPECT_EQ(api.makeApiRequestSync("/x").object().value("n").toInt(), row.taken ? 1 : 0);
         EXPECT_EQ(api.requestState, row.state);
-        EXPECT_EQ(doc.object().value("n").toInt(), row.taken ? 1 : 0);
-        if (row.tls) {
+        if (row.server) {
             EXPECT_EQ(plain.requests().size(), 0);
-        } else if (!row.taken) {  // what was refused is not kept: the next call asks again
+        } else if (!row.taken) {
             const int asked = plain.requestCount("/x");
             api.makeApiRequestSync("/x");
             EXPECT_EQ(plain.requestCount("/x"), asked + 1);
@@ -94,8 +67,8 @@ TEST(ServerApi, WhatIsTaken) {
     }
 }
 
+// The late answer arrives while the second request is still waiting for its own.
 TEST(ServerApi, ReplyAfterItsTimeOutIsNeverTakenForALaterRequest) {
-    // The late answer arrives while the second request is still waiting for its own.
     HttpTestServer server;
     ASSERT_TRUE(server.start());
     server.setRoute("/slow", 200, R"({"from": "slow"})", 300);
@@ -103,54 +76,69 @@ TEST(ServerApi, ReplyAfterItsTimeOutIsNeverTakenForALaterRequest) {
     ServerApi api{nullptr, server.baseUrl()};
     api.timeoutMs = 100;
     QSignalSpy data(&api, &ServerApi::requestedData);
-
     EXPECT_TRUE(api.makeApiRequestSync("/slow").isNull());
-    EXPECT_EQ(api.requestState, ApiRequestState::TimedOut);
+    EXPECT_EQ(api.requestState, State::TimedOut);
     api.timeoutMs = 3000;
     EXPECT_EQ(api.makeApiRequestSync("/next").object().value("from").toString(), "next");
     EXPECT_EQ(data.count(), 1);
 }
 
+TEST(ValidateStunUrl, AcceptsOnlyStunColonHostAndPort) {
+    for (const char* url : {"stun:stun.example.org", "stun:a.b-c.d_e.store:0", "stun:1.2.3.4:65535",
+                            "stun:255.255.255.255"}) {
+        EXPECT_TRUE(ServerApiSettings::validateStunUrl(url)) << url;
+    }
+    for (const char* url :
+         {"stun:a.museum", "stun:1.2.3.4:65536", "stun:1.2.3.4:03478", "stun:1.2.3.256",
+          "stun:localhost", "stun://stun.example.org:3478", "turn:stun.example.org",
+          "STUN:stun.example.org", "stun:stun.example.org:3478/path", " stun:stun.example.org",
+          "stun:", ""}) {
+        EXPECT_FALSE(ServerApiSettings::validateStunUrl(url)) << url;
+    }
+}
+
+// The session's settings resolved against the server: discovery of a version, then the same reply
+// on every settings path.
 class SessionSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
 
-    // Discovery of `version` and the same settings reply on every path, for session `id`.
     void serve(const char* version, const QByteArray& body, int status = 200,
                const char* id = "42") {
-        GlobalSettings& s = GlobalSettings::instance();
-        s.connectionParams = ConnectionParams{};
-        s.connectionParams.serverUrl = server.baseUrl().toStdString();
-        s.connectionParams.sessionId = id;
-        s.connectionParams.stunUrl = kConfiguredStun;
-        s.serverApiParams = ServerApiParams{};
+        ConnectionParams& p = GlobalSettings::instance().connectionParams;
+        p = ConnectionParams{};
+        p.serverUrl = server.baseUrl().toStdString();
+        p.sessionId = id;
+        p.stunUrl = kConfiguredStun;
+        api() = ServerApiParams{};
         shown.clear();
         server.clearRequests();
-        server.setRoute("/api/discover/", 200, discoveryBody(version));
+        server.setRoute("/api/discover/", 200, discovery(version));
         for (const char* path : {"/42/settings", "/api/42/settings", "/12/settings",
                                  "/api/12/settings", "/0/settings"}) {
             server.setRoute(path, status, body);
         }
     }
-
+    static QByteArray discovery(const char* version) {
+        return version ? QByteArray(R"({"server": {"version": ")") + version + R"("}})"
+                       : QByteArray(R"({"server": {}})");
+    }
     bool resolve() {
         return resolveSessionSettings(discover, settingsApi, GlobalSettings::instance(),
                                       [this](const char* m) { shown.append(m); });
     }
-
-    // Settings requests made, in order (discovery left out).
-    QStringList settingsRequests() const {
+    // Settings requests made, in order.
+    QStringList asked() const {
         QStringList paths;
         for (const HttpTestServer::Request& r : server.requests()) {
-            if (r.path != QLatin1String("/api/discover/")) {
-                paths << r.path;
-            }
+            paths << r.path;
         }
+        paths.removeAll("/api/discover/");
         return paths;
     }
+    static ServerApiParams& api() { return GlobalSettings::instance().serverApiParams; }
 
-    const ServerApiParams& api() const { return GlobalSettings::instance().serverApiParams; }
-
+    static constexpr const char* kConfiguredStun = "stun://127.0.0.1:3478";
     HttpTestServer server;
     ServerApiDiscover discover{nullptr, QString()};
     ServerApiSettings settingsApi{nullptr, QString()};
@@ -162,41 +150,34 @@ protected:
 TEST_F(SessionSettingsTest, SettingsPathAndKeys) {
     const QByteArray all = R"({"notifyConnection": false, "displayName": "A", "audioEnable": false,
                                "WebRTCMouseCursor": false})";
-    struct Row {
+    const QByteArray wrongTypes = R"({"notifyConnection": "false", "displayName": 12,
+                                      "audioEnable": 0, "WebRTCMouseCursor": null})";
+    const struct {
         const char* version;
         QByteArray body;
         int status;
         const char* path;
         bool notify;
         const char* name;
-        bool audio;
-        bool cursor;
-    };
-    const Row rows[] = {
+        bool audio, cursor;
+    } rows[] = {
         {"0.6.9", all, 200, "/api/42/settings", true, "", true, false},
         {nullptr, all, 200, "/api/42/settings", true, "", true, false},  // no version: 0.3.0
         {"0.7.0", all, 200, "/42/settings", false, "A", false, false},
         {"1.0", all, 200, "/42/settings", false, "A", false, false},
-        {"0.7.0",
-         R"({"notifyConnection": "false", "displayName": 12, "audioEnable": 0,
-             "WebRTCMouseCursor": null})",
-         200, "/42/settings", true, "", true, true},
-        {"0.7.0", R"({"displayName": ["A"]})", 200, "/42/settings", true, "", true, true},
+        {"0.7.0", wrongTypes, 200, "/42/settings", true, "", true, true},
         {"0.7.0", R"({"displayName": "Ünïcødé"})", 200, "/42/settings", true, "Ünïcødé", true,
          true},
         {"0.7.0", "[1, 2]", 200, "/42/settings", true, "", true, true},
         {"0.7.0", "{}", 404, "/42/settings", true, "", true, true},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.body.constData());
         serve(row.version, row.body, row.status);
-
         EXPECT_TRUE(resolve());
-
         EXPECT_TRUE(shown.isEmpty());
         EXPECT_EQ(server.requestCount("/api/discover/"), 1);
-        const QStringList asked = settingsRequests();  // a refused one may be asked again
-        EXPECT_EQ(row.status == 200 ? asked : QStringList(asked.mid(0, 1)), QStringList{row.path});
+        EXPECT_EQ(row.status == 200 ? asked() : asked().mid(0, 1), QStringList{row.path});
         EXPECT_EQ(api().serverVersion.toString(), row.version ? row.version : "0.3.0");
         EXPECT_EQ(api().notifyConnection, row.notify);
         EXPECT_EQ(api().adminName, row.name);
@@ -208,76 +189,46 @@ TEST_F(SessionSettingsTest, SettingsPathAndKeys) {
 // Only a plain decimal number names a session; any other id would fetch another session's
 // settings (session 0 for "abc", 42 for "0042"), so none are fetched and the user is asked.
 TEST_F(SessionSettingsTest, SessionIdTable) {
-    struct Row {
-        const char* id;
-        const char* version;
-        const char* path;  // nullptr: no settings request at all
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        // id, server version, the settings path asked (nullptr: none)
+        {"12", "0.7.0", "/12/settings"},  {"12", "0.6.9", "/api/12/settings"},
+        {"0", "0.7.0", "/0/settings"},    {"abc", "0.7.0", nullptr},
+        {"2147483648", "0.7.0", nullptr}, {"0042", "0.7.0", nullptr},
+        {"", "0.7.0", nullptr},           {"-1", "0.7.0", nullptr},
+        {"+5", "0.7.0", nullptr},         {" 12", "0.7.0", nullptr},
+        {"12abc", "0.6.9", nullptr},
     };
-    const Row rows[] = {
-        {"12", "0.7.0", "/12/settings"},   {"12", "0.6.9", "/api/12/settings"},
-        {"0", "0.7.0", "/0/settings"},     {"abc", "0.7.0", nullptr},
-        {"99999999999", "0.7.0", nullptr}, {"2147483648", "0.7.0", nullptr},
-        {"0042", "0.7.0", nullptr},        {"", "0.7.0", nullptr},
-        {"-1", "0.7.0", nullptr},          {"+5", "0.7.0", nullptr},
-        {" 12", "0.7.0", nullptr},         {"12abc", "0.6.9", nullptr},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string("id '") + row.id + "' on " + row.version);
-        serve(row.version, R"({"notifyConnection": false, "displayName": "Other"})", 200, row.id);
-        GlobalSettings::instance().serverApiParams.notifyConnection = false;
+    for (const auto& [id, version, path] : rows) {
+        SCOPED_TRACE(std::string("id '") + id + "' on " + version);
+        serve(version, R"({"notifyConnection": false, "displayName": "Other"})", 200, id);
+        api().notifyConnection = false;
         LogCapture log;
-
         EXPECT_TRUE(resolve());
-
-        EXPECT_EQ(settingsRequests(), row.path ? QStringList{row.path} : QStringList{});
-        const bool read = row.path && QByteArray(row.version) == "0.7.0";
-        EXPECT_EQ(api().notifyConnection, !row.path);
-        EXPECT_EQ(api().adminName, read ? "Other" : "");
+        EXPECT_EQ(asked(), path ? QStringList{path} : QStringList{});
+        EXPECT_EQ(api().notifyConnection, !path);
+        EXPECT_EQ(api().adminName, path && QByteArray(version) == "0.7.0" ? "Other" : "");
         EXPECT_EQ(
             log.contains("[WARNING] serverApiSettings: the session id is not a decimal number"),
-            !row.path);
+            !path);
     }
-}
-
-TEST(ValidateStunUrl, AcceptsOnlyStunColonHostAndPort) {
-    for (const char* url : {"stun:stun.example.org", "stun:a.b-c.d_e.store:0", "stun:1.2.3.4:65535",
-                            "stun:255.255.255.255"}) {
-        EXPECT_TRUE(ServerApiSettings::validateStunUrl(url)) << url;
-    }
-    for (const char* url :
-         {"stun:a.museum", "stun:1.2.3.4:65536", "stun:1.2.3.4:03478", "stun:1.2.3.256",
-          "stun:localhost", "stun://stun.example.org:3478", "turn:stun.example.org",
-          "stuns:stun.example.org", "STUN:stun.example.org", "stun:stun.example.org:3478/path",
-          " stun:stun.example.org", "stun:", ""}) {
-        EXPECT_FALSE(ServerApiSettings::validateStunUrl(url)) << url;
-    }
-}
-
-QByteArray stunBody(const QJsonValue& servers) {
-    return QJsonDocument(QJsonObject{{"StunServers", servers}}).toJson();
-}
-
-QJsonObject urls(const QJsonValue& value) {
-    return QJsonObject{{"urls", value}};
 }
 
 // The first valid entry of the list, as "stun://", replaces the configured server.
 TEST_F(SessionSettingsTest, StunServerList) {
-    const std::pair<QByteArray, const char*> rows[] = {
-        {stunBody(QJsonArray{urls("stun:stun.example.org:3478")}), "stun://stun.example.org:3478"},
-        {stunBody(QJsonArray{urls(""), QJsonValue(5), urls("stun:b.example.org:99999"),
-                             urls("stun:one.example.org:1"), urls("stun:two.example.org:2")}),
+    const auto urls = [](const QJsonValue& value) { return QJsonObject{{"urls", value}}; };
+    const std::pair<QJsonValue, const char*> rows[] = {
+        {QJsonArray{urls("stun:stun.example.org:3478")}, "stun://stun.example.org:3478"},
+        {QJsonArray{urls(""), 5, urls("stun:b.example.org:99999"), urls("stun:one.example.org:1"),
+                    urls("stun:two.example.org:2")},
          "stun://one.example.org:1"},
-        {stunBody(QJsonArray{urls(QJsonArray{"stun:stun.example.org:3478"})}), nullptr},
-        {stunBody(QJsonArray{urls("stun:localhost"), urls("stun:1.2.3.256")}), nullptr},
-        {stunBody(urls("stun:a.example.org")), nullptr},
+        {QJsonArray{urls(QJsonArray{"stun:stun.example.org:3478"})}, nullptr},
+        {urls("stun:a.example.org"), nullptr},
     };
-    for (const auto& [body, stun] : rows) {
+    for (const auto& [servers, stun] : rows) {
+        const QByteArray body = QJsonDocument(QJsonObject{{"StunServers", servers}}).toJson();
         SCOPED_TRACE(body.constData());
         serve("0.7.0", body);
-
         EXPECT_TRUE(resolve());
-
         EXPECT_EQ(api().stunUrl, stun ? stun : "");
         EXPECT_EQ(GlobalSettings::instance().connectionParams.stunUrl,
                   stun ? stun : kConfiguredStun);
@@ -287,15 +238,14 @@ TEST_F(SessionSettingsTest, StunServerList) {
 // A failed discovery or an unverified certificate stops the resolution with the text shown,
 // before any settings are asked for; "force" or a trusted certificate let it through.
 TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
-    struct Row {
+    const struct {
         const char* what;
         int status;  // of discovery; 0: nobody listening
         int delayMs;
         bool tls, trusted, force;
         const char* shown;  // nullptr: resolved
         int asked;          // requests the server saw
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"silent server", 200, -1, false, false, false, "Server not found", 1},
         {"server error", 500, 0, false, false, false, "Server version error", 1},
         {"nobody listening", 0, 0, false, false, false, "Server version error", 0},
@@ -304,28 +254,26 @@ TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
         {"trusted", 200, 0, true, true, false, nullptr, 2},
     };
     discover.timeoutMs = 300;
-    for (const Row& row : rows) {
+    const QByteArray settings = R"({"notifyConnection": false, "displayName": "after"})";
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         HttpTestServer tls(HttpTestServer::Mode::Tls);
         ASSERT_TRUE(tls.start());
+        serve("0.7.0", settings);
+        tls.setRoute("/42/settings", 200, settings);
         HttpTestServer& used = row.tls ? tls : server;
-        serve("0.7.0", R"({"notifyConnection": false, "displayName": "after"})");
-        tls.setRoute("/api/discover/", 200, discoveryBody("0.7.0"));
-        tls.setRoute("/42/settings", 200, R"({"notifyConnection": false, "displayName": "after"})");
-        used.setRoute("/api/discover/", row.status, discoveryBody("0.7.0"), row.delayMs);
-        auto& s = GlobalSettings::instance();
-        s.connectionParams.serverUrl = used.baseUrl().toStdString();
-        s.connectionParams.disableSsl = row.force;
-        for (ServerApi* client : std::initializer_list<ServerApi*>{&discover, &settingsApi}) {
-            client->sslConfig.setCaCertificates(row.trusted ? QList{testcert::certificate()}
-                                                            : QList<QSslCertificate>{});
-        }
+        used.setRoute("/api/discover/", row.status, discovery("0.7.0"), row.delayMs);
+        ConnectionParams& p = GlobalSettings::instance().connectionParams;
+        p.serverUrl = used.baseUrl().toStdString();
+        p.disableSsl = row.force;
+        const QList<QSslCertificate> cas =
+            row.trusted ? QList{testcert::certificate()} : QList<QSslCertificate>{};
+        discover.sslConfig.setCaCertificates(cas);
+        settingsApi.sslConfig.setCaCertificates(cas);
         if (row.status == 0) {
             server.stop();
         }
-
         EXPECT_EQ(resolve(), !row.shown);
-
         EXPECT_EQ(shown, row.shown ? QStringList{row.shown} : QStringList{});
         EXPECT_EQ(api().adminName, row.shown ? "" : "after");
         EXPECT_EQ(used.requests().size(), row.asked);
