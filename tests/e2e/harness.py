@@ -1,7 +1,6 @@
-"""The e2e kit, also used by the demo and the benchmarks: the real agent in a private home (parallel
-suites never hand links to each other's agents), one bounded wait, an X client reading back what
-reached the X server, headless Chromium over DevTools, the network path shaped with nftables, and a
-whole session: the development server, Chromium on its console, the agent started from a link."""
+"""The e2e kit, shared with the demo and the benchmarks: the agent in a private home, a bounded
+wait, the X server read back, headless Chromium over DevTools, the network path shaped with
+nftables, and a whole session (the development server, Chromium on its console, the agent)."""
 
 import asyncio
 import base64
@@ -13,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+
 import aiohttp
 import Xlib.display
 
@@ -370,10 +370,10 @@ class Harness:
             WATCH_PIXEL_JS.strip(), x, y, list(rgb.to_bytes(3, "big")), tol, timeout_ms))
 
     async def stop(self):
-        status = terminate(self.agent) if self.agent is not None else None
+        if self.agent is not None:
+            terminate(self.agent)
         await self.chrome.close()
         if self.runner is not None:
             await self.runner.cleanup()
         if self.x is not None:
             self.x.close()
-        return status

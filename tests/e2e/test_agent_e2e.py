@@ -1,8 +1,6 @@
-"""End to end: the real agent, started from an invitation link under Xvfb, shares its 1920x1080
-screen with headless Chromium on the administrator's console, once per codec pair on one console
-(which is ready for the next call when the agent leaves); what is painted on the X screen shows up
-in the video, and input made on the page is read back from the X server. Scrolling text keeps
-moving over a lossy path; a path that dies mid-call ends the call, with a held key released."""
+"""The agent started from a link under Xvfb shares its screen with Chromium on the console, once per
+codec pair; the screen shows in the video, the page's input reaches X. Scrolling text keeps moving
+over a lossy path; a dead path ends the call and lets go of a held key."""
 
 import asyncio
 import os
@@ -14,7 +12,7 @@ import unittest
 from harness import (GREETING, INBOUND_VIDEO_JS, SCROLLING, TRACK_FRAMES_JS, Harness,
                      in_private_netns, poll, set_path, terminate)
 
-CALL_SECONDS = 10
+CALL_SECONDS, LOSSY_SECONDS = 10, 20
 MIN_FPS = 8.0  # the agent captures at 10 frames per second; a loaded CI machine drops a few
 DEAD_PATH_BOUND = 25  # s: the agent's own bounds are 10 s of silence and 10 s for a pong
 LOST_TEXTS = ("The connection with the administrator is lost",
@@ -38,11 +36,12 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
                                   ("h264", "OPUS", 0x20C080), ("h264", "G711", 0x8020C0)):
             with self.subTest(codec=codec, audio=audio):
                 h.codec, h.audio = codec, audio
-                await h.chrome.evaluate("kvConsole.dataChannel.texts.length = 0")
+                await h.chrome.evaluate("(d => d.texts.length = d.binary.length = 0)"
+                                        "(kvConsole.dataChannel)")
                 await h.call()
-                await h.chrome.wait_for("kvConsole.dataChannel.texts.length", 15, "the greeting")
-                self.assertEqual(await h.chrome.evaluate("kvConsole.dataChannel.texts[0]"),
-                                 GREETING)
+                dc = await h.chrome.wait_for("kvConsole.dataChannel.binary.length && "
+                                             "kvConsole.dataChannel", 15, "the greeting")
+                self.assertEqual((dc["texts"][:1], dc["binary"][:1]), ([GREETING], [list(b"data")]))
                 first = await h.stats()
                 await asyncio.sleep(CALL_SECONDS)
                 last = await h.stats()
@@ -62,7 +61,6 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
                 self.assertTrue(await poll(lambda: h.x.key_down(SHIFT_L), 5), "Shift not down")
                 await h.chrome.evaluate("kvConsole.video.blur()")
                 self.assertTrue(await poll(lambda: not h.x.key_down(SHIFT_L), 5), "Shift held")
-                self.assertEqual(await h.chrome.evaluate("kvConsole.state.pc"), "connected")
 
                 terminate(h.agent)
                 await h.chrome.wait_for("kvConsole.state.agent === 'waiting' && "
@@ -80,11 +78,11 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         await asyncio.sleep(2)
         first = await chrome.evaluate(INBOUND_VIDEO_JS)
         await chrome.evaluate("kvFrames.reset()")
-        await asyncio.sleep(2 * CALL_SECONDS)
+        await asyncio.sleep(LOSSY_SECONDS)
         self.assertLess(await chrome.evaluate("kvFrames.gap()"), 2000, "ms without a new frame")
         last = await chrome.evaluate(INBOUND_VIDEO_JS)
         self.assertGreater(last["nacks"], first["nacks"], "no retransmission requested")
-        self.assertGreater(last["frames"] - first["frames"], 10 * CALL_SECONDS)
+        self.assertGreater(last["frames"] - first["frames"], 5 * LOSSY_SECONDS)
 
     @NFT
     async def test_dead_path_ends_the_call_and_releases_held_keys(self):

@@ -1,7 +1,5 @@
-"""The development server's safety rules against clients speaking its protocols: the key, the
-console socket from its own origin only, the administrator's input to the one input channel of the
-session only, and a dead channel let go. Its signalling and relaying are shown by the end-to-end
-calls."""
+"""The development server's safety rules: the key, the console socket from its own origin only,
+input to the session's one input channel only, a dead channel let go."""
 
 import asyncio
 import json
@@ -21,7 +19,8 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
         self.server = devserver.DevServer(secret=KEY)
         runner, port = await devserver.start(self.server, "127.0.0.1", 0)
         self.addAsyncCleanup(runner.cleanup)
-        self.origin, self.ws_base = "http://127.0.0.1:%d" % port, "ws://127.0.0.1:%d/assistant" % port
+        self.origin = "http://127.0.0.1:%d" % port
+        self.ws_base = "ws://127.0.0.1:%d/assistant" % port
         self.http = aiohttp.ClientSession()
         self.addAsyncCleanup(self.http.close)
         self.auth = {"Authorization": "Bearer " + KEY}

@@ -1,7 +1,5 @@
-"""The Debian package: CPack makes it from the build folder; lintian finds no error in it, its
-dependencies name the plug-ins loaded at run time, and `xdg-open` of an invitation link starts the
-agent unpacked from it with that link (seen from the server side) under a Russian locale, with the
-compiled-in catalogue."""
+"""The Debian package made by CPack: control data, files, run-time plug-ins in Depends, no lintian
+error; `xdg-open` of a link starts the unpacked agent with it, in Russian."""
 
 import glob
 import os
