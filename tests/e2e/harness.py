@@ -20,6 +20,8 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 sys.path.insert(0, os.path.join(SOURCE_DIR, "devserver"))
 import devserver  # noqa: E402
 
+BUILD_DIR = os.environ.get("KELVANO_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
+IN_PRIVATE_NETNS = os.environ.get("KELVANO_NETNS") == "1"
 SESSION = "1"
 GREETING = "Hi! from the GStreamer client"
 CLEARED = ("XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
@@ -29,16 +31,8 @@ SCROLLING = ["xterm", "-geometry", "318x82+0+0", "-fn", "6x13", "-e", "bash", "-
              "while :; do ls -l /usr/lib/x86_64-linux-gnu; done"]
 
 
-def build_dir():
-    return os.environ.get("KELVANO_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
-
-
 def agent_binary(build=None):
-    return os.path.join(build or build_dir(), "kelvano-assistant")
-
-
-def in_private_netns():
-    return os.environ.get("KELVANO_NETNS") == "1"
+    return os.path.join(build or BUILD_DIR, "kelvano-assistant")
 
 
 def private_env(root, extra=None):
@@ -219,7 +213,7 @@ class Chromium:
         self.dir, self.last_id = tempfile.mkdtemp(prefix="kv-chromium-"), 0
 
     async def start(self, url, timeout=30):
-        if not in_private_netns():
+        if not IN_PRIVATE_NETNS:
             raise BrowserError("Chromium does WebRTC only inside the private network namespace")
         args = [
             "/usr/bin/chromium", "--headless", "--disable-gpu", "--no-first-run",

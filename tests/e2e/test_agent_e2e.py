@@ -9,8 +9,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (GREETING, INBOUND_VIDEO_JS, SCROLLING, TRACK_FRAMES_JS, Harness,
-                     in_private_netns, poll, set_path, terminate)
+from harness import (GREETING, IN_PRIVATE_NETNS, INBOUND_VIDEO_JS, SCROLLING, TRACK_FRAMES_JS,
+                     Harness, poll, set_path, terminate)
 
 CALL_SECONDS, LOSSY_SECONDS = 10, 20
 MIN_FPS = 8.0  # the agent captures at 10 frames per second; a loaded CI machine drops a few
@@ -21,7 +21,7 @@ A, SHIFT_L = 0x61, 0xFFE1
 NFT = unittest.skipUnless(shutil.which("nft"), "needs nftables")
 
 
-@unittest.skipUnless(in_private_netns(), "needs the private network namespace")
+@unittest.skipUnless(IN_PRIVATE_NETNS, "needs the private network namespace")
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs an X display")
 class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
     async def asyncSetUp(self):

@@ -3,18 +3,17 @@ another server is reached only after the user agreed, a refusal leaves the runni
 The exit releases a key the administrator holds."""
 
 import asyncio
-import json
 import os
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-from harness import (XProbe, agent_binary, build_dir, devserver, poll, private_env, read,
+from harness import (BUILD_DIR, XProbe, agent_binary, devserver, poll, private_env, read,
                      start_agent, terminate)
 
 SHIFT_L = 0xFFE1
-ASAN_BUILD = os.path.join(os.path.dirname(build_dir().rstrip("/")), "build-asan")
+ASAN_BUILD = os.path.join(os.path.dirname(BUILD_DIR.rstrip("/")), "build-asan")
 NONE, IN = (False, False), (True, True)  # the agent's signalling and input channel in a session
 
 
@@ -129,8 +128,8 @@ class HandOverWithTrayTest(HandOverTest):
 class ExitTest(AgentCase):
     async def test_exit_releases_a_held_key(self):
         await self.wait(lambda: self.at()[0] == IN)
-        down = {"keyboardEvent": {"keyCode": 16, "down": True, "key": "Shift"}}
-        await self.a.sessions["1"].channels["input"].send_str(json.dumps(down))
+        shift = '{"keyboardEvent": {"keyCode": 16, "down": true, "key": "Shift"}}'
+        await self.a.sessions["1"].channels["input"].send_str(shift)
         self.assertTrue(await poll(lambda: self.x.key_down(SHIFT_L), 5), "Shift never down")
         self.assertEqual(terminate(self.agent), 0, read(self.log)[-3000:])
         self.assertFalse(self.x.key_down(SHIFT_L), "Shift left down after the exit")

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import build_dir, devserver, poll, private_env, read
+from harness import BUILD_DIR, devserver, poll, private_env, read
 
 VERSION = "0.7.0.25167"
 # Loaded at run time, so no library dependency names them: the pipeline's plug-ins.
@@ -28,7 +28,7 @@ class PackageTest(unittest.IsolatedAsyncioTestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kv-package-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp, True)
-        run("cpack", "-G", "DEB", "-B", cls.tmp, cwd=build_dir())
+        run("cpack", "-G", "DEB", "-B", cls.tmp, cwd=BUILD_DIR)
         cls.deb, = glob.glob(os.path.join(cls.tmp, "*.deb"))
         cls.root = os.path.join(cls.tmp, "root")
         run("dpkg", "-x", cls.deb, cls.root)
