@@ -16,8 +16,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-from harness import Harness  # noqa: E402
-from xprobe import XProbe  # noqa: E402
+from harness import Harness, XProbe  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")

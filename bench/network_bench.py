@@ -18,11 +18,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-import browser  # noqa: E402
 from e2e_bench import bare_pipeline, cpu_seconds  # noqa: E402
 import harness  # noqa: E402
-from harness import Harness  # noqa: E402
-from test_agent_e2e import SCROLLING, set_path  # noqa: E402
+from harness import (INBOUND_VIDEO_JS, SCROLLING, TRACK_FRAMES_JS, Harness,  # noqa: E402
+                     set_path)
 
 LOSSES = (0, 1, 3, 10)
 # A still page of text over the whole screen: nothing moves, but every keyframe is large.
@@ -37,12 +36,12 @@ async def phases(h, args, uplinks):
         for loss in args.losses:
             set_path(loss=loss, limit_kbytes=limit)
             await asyncio.sleep(args.settle)
-            a = await h.chrome.evaluate(browser.INBOUND_VIDEO_JS)
+            a = await h.chrome.evaluate(INBOUND_VIDEO_JS)
             await h.chrome.evaluate("kvFrames.reset()")
             c0, t0 = cpu_seconds(h.agent.pid), time.monotonic()
             await asyncio.sleep(args.seconds)
             c1, t1 = cpu_seconds(h.agent.pid), time.monotonic()
-            b = await h.chrome.evaluate(browser.INBOUND_VIDEO_JS)
+            b = await h.chrome.evaluate(INBOUND_VIDEO_JS)
             gap = await h.chrome.evaluate("kvFrames.gap()")
             dt = t1 - t0
             rows.append({
@@ -62,7 +61,7 @@ async def session(args, codec, content, workdir):
     h = Harness(workdir, codec, "OPUS")
     try:
         await h.start(timeout=90)
-        await h.chrome.evaluate(browser.TRACK_FRAMES_JS)
+        await h.chrome.evaluate(TRACK_FRAMES_JS)
         uplinks = [u for u in UPLINKS if u[1] in args.uplinks]
         return await phases(h, args, uplinks)
     finally:

@@ -9,7 +9,7 @@ packages=(
     gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-nice gstreamer1.0-x
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-xserver-utils x11-utils trayer
     libgtest-dev libgmock-dev clang libclang-rt-14-dev
-    python3-gst-1.0 gir1.2-gst-plugins-bad-1.0 python3-aiohttp chromium
+    python3-gst-1.0 gir1.2-gst-plugins-bad-1.0 python3-aiohttp python3-xlib chromium
     iproute2 openssl xdg-utils desktop-file-utils procps nftables xterm
     dpkg-dev lintian
 )
