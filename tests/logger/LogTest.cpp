@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -55,10 +53,9 @@ protected:
     const QByteArray name = QFile::encodeName(log);
 };
 
-// Start-up order: the bridges are installed before GStreamer starts, so this test runs first.
-// Installed twice (nothing doubles), they take Qt's messages, GStreamer's from ERROR up and GLib's
-// default domain. Each severity lands on its level: with only that level's bit on it gives one
-// line, with every other bit on none. A Qt fatal message is logged, then the process aborts.
+// Runs first: the bridges are installed before GStreamer starts, as at start-up, and twice (nothing
+// doubles). Each severity lands on its level: one line with only that level's bit on, none with
+// every other bit on. A Qt fatal message is logged, then the process aborts.
 TEST_F(LogCore, BridgesPutEverySeverityOnItsLevel) {
     installLogBridges("Kelvano Assistant");
     installLogBridges("Kelvano Assistant");
@@ -67,8 +64,7 @@ TEST_F(LogCore, BridgesPutEverySeverityOnItsLevel) {
     GstDebugCategory* cat = _gst_debug_category_new("bridgetest", 0, "bridge tests");
     gst_debug_category_set_threshold(cat, GstDebugLevel(15));
 
-    // Through Qt's output, GLib's default domain and GStreamer's log: what was installed; every
-    // GLib flag on the handler itself (some would end the process on the way).
+    // GLib's flags go to the handler itself: some would end the process on the way.
     enum Source { FromQt, FromGLib, FromGLibHandler, FromGst };
     struct Row {
         Source source;
@@ -81,14 +77,11 @@ TEST_F(LogCore, BridgesPutEverySeverityOnItsLevel) {
         {FromQt, QtCriticalMsg, LL_ERROR},
         {FromQt, QtInfoMsg, LL_INFO},
         {FromGLib, G_LOG_LEVEL_CRITICAL, LL_ERROR},
-        {FromGLib, G_LOG_LEVEL_WARNING, LL_WARNING},
         {FromGLibHandler, G_LOG_LEVEL_ERROR | G_LOG_FLAG_FATAL, LL_CRITICAL},
         {FromGLibHandler, G_LOG_LEVEL_MESSAGE, LL_INFO},
-        {FromGLibHandler, G_LOG_LEVEL_INFO, LL_INFO},
         {FromGLibHandler, G_LOG_LEVEL_DEBUG, LL_DEBUG},
         {FromGLibHandler, G_LOG_FLAG_RECURSION, LL_BRIDGE},
         {FromGLibHandler, G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING, LL_ERROR},
-        {FromGLibHandler, G_LOG_LEVEL_WARNING | G_LOG_LEVEL_DEBUG, LL_WARNING},
     };
     // GStreamer's levels 0 to 11 in order, then one it does not name.
     const unsigned gst[] = {LL_DEBUG, LL_ERROR, LL_WARNING, LL_WARNING, LL_INFO,  LL_DEBUG,
@@ -124,48 +117,25 @@ TEST_F(LogCore, BridgesPutEverySeverityOnItsLevel) {
     EXPECT_TRUE(lines()[1].endsWith("[CRITICAL] Kelvano Assistant application aborted"));
 }
 
-// The offset is the zone's offset at that instant (tm_gmtoff), summer time included, and the
-// printed wall time agrees with it.
+// The offset is the zone's offset at that instant (tm_gmtoff), summer time included.
 TEST_F(LogCore, OffsetIsTheZonesOffsetAtThatInstant) {
-    const struct {
-        const char* tz;
-        const char* offset;
-        int seconds;
-    } rows[] = {
-        {"NST3:30", "-0330", -12600},
-        {"NPT-5:45", "+0545", 20700},
-        {"NST3:30NDT,0/0,J365/25", "-0230", -9000},  // summer time all year round
+    const std::pair<const char*, const char*> rows[] = {
+        {"NPT-5:45", "+0545"}, {"NST3:30NDT,0/0,J365/25", "-0230"},  // summer time all year round
     };
-    const QRegularExpression stamp(R"(^\[(\S+ \S+)\.\d{3} ([+-]\d{4})\] )");
     const QByteArray savedTz = qgetenv("TZ");
     start();
-    for (const auto& row : rows) {
-        setenv("TZ", row.tz, 1);
+    for (const auto& [tz, offset] : rows) {
+        setenv("TZ", tz, 1);
         tzset();
         cli_log(LL_INFO, "zone");
-        const QDateTime wallNow = QDateTime::currentDateTimeUtc().addSecs(row.seconds);
-        const QRegularExpressionMatch m = stamp.match(lines().last());
-        ASSERT_TRUE(m.hasMatch()) << lines().last().toStdString();
-        EXPECT_EQ(m.captured(2), row.offset) << row.tz;
-        QDateTime wall = QDateTime::fromString(m.captured(1), "yyyy-MM-dd HH:mm:ss");
-        wall.setTimeSpec(Qt::UTC);
-        EXPECT_LE(std::abs(wall.secsTo(wallNow)), 2) << row.tz;
+        EXPECT_EQ(lines().last().section(' ', 2, 2), offset + QString("]")) << tz;
     }
     savedTz.isNull() ? unsetenv("TZ") : setenv("TZ", savedTz.constData(), 1);
     tzset();
 }
 
-// A line longer than the stack buffer is written whole, from the heap.
-TEST_F(LogCore, LongMessageIsWrittenWhole) {
-    start();
-    const QByteArray big(100000, 'x');
-    cli_log(LL_INFO, "begin %s end", big.constData());
-    cli_log(LL_INFO, "next");
-    ASSERT_EQ(lines().size(), 2);
-    EXPECT_TRUE(lines()[0].endsWith("begin " + QString(big) + " end"));
-}
-
 // A file that has reached the threshold is rotated before the next line; one byte less is not.
+// The line after is longer than the stack buffer: it is written whole, from the heap.
 TEST_F(LogCore, RotatesExactlyAtTheThreshold) {
     const qint64 threshold = 10485760;
     start(2071, threshold, 3);
@@ -174,10 +144,11 @@ TEST_F(LogCore, RotatesExactlyAtTheThreshold) {
     cli_log(LL_INFO, "below");
     EXPECT_FALSE(QFileInfo::exists(log + ".1"));
     ASSERT_TRUE(QFile::resize(log, threshold));
-    cli_log(LL_INFO, "at");
+    const QByteArray big(100000, 'x');
+    cli_log(LL_INFO, "at %s", big.constData());
     EXPECT_EQ(QFileInfo(log + ".1").size(), threshold);
     ASSERT_EQ(lines().size(), 1);
-    EXPECT_TRUE(lines()[0].endsWith("at"));
+    EXPECT_TRUE(lines()[0].endsWith("at " + big));
 }
 
 // The log holds session ids and ICE passwords: the file is 0600 (its predecessors too, and one
@@ -199,8 +170,6 @@ TEST_F(LogCore, FileIsPrivateAndSoAreTheFoldersMadeForIt) {
     for (const char* suffix : {"", ".1", ".2", ".3"}) {
         EXPECT_EQ(modeOf(log + suffix), 0600u) << suffix;
     }
-    EXPECT_TRUE(readLines(log + ".3").value(0).endsWith("line 1"));
-    EXPECT_FALSE(QFileInfo::exists(log + ".4"));
     umask(savedUmask);
 }
 
@@ -262,21 +231,16 @@ TEST_F(LogCore, ManyThreadsLoseNothing) {
 }
 
 // Letters outside Latin-1 in the settings path: the file name is encoded for the file system.
-// The debug flag switches debug lines at run time.
 TEST_F(LogCore, WrapperLogsUnderANonLatinSettingsFolder) {
     const QString folder = dir.path() + QString::fromUtf8("/Иван/конфиг");
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
     {
         LoggerWrapper wrapper("PELKA", "Kelvano Assistant");
         cli_log(LL_INFO, "hello");
-        cli_log(LL_DEBUG, "hidden");
-        wrapper.setDebug(true);
-        cli_log(LL_DEBUG, "seen");
     }
     const QStringList got = readLines(folder + "/PELKA/logs/Kelvano Assistant.log");
-    ASSERT_EQ(got.size(), 2);
+    ASSERT_EQ(got.size(), 1);
     EXPECT_TRUE(got[0].endsWith("hello"));
-    EXPECT_TRUE(got[1].endsWith("[DEBUG] seen"));
 }
 
 }  // namespace
