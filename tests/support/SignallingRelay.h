@@ -2,41 +2,68 @@
 // /ws/signalling; sockets on other paths (input, cursor) are kept and recorded.
 #pragma once
 
+#include <QHostAddress>
 #include <QList>
-#include <QObject>
-#include <QString>
-#include <QStringList>
 #include <QUrl>
-
-class QWebSocket;
-class QWebSocketServer;
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 class SignallingRelay : public QObject {
-    Q_OBJECT
-
 public:
-    using QObject::QObject;
-
     // Listens on 127.0.0.1, on a free port.
-    bool listen();
+    bool listen() {
+        connect(&server, &QWebSocketServer::newConnection, this, [this] {
+            while (QWebSocket* socket = server.nextPendingConnection()) {
+                accept(socket);
+            }
+        });
+        return server.listen(QHostAddress::LocalHost, 0);
+    }
 
-    quint16 port() const;
     // "http://127.0.0.1:<port>": the agent's server URL.
-    QString serverUrl() const;
+    QString serverUrl() const {
+        return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
+    }
 
     // Script: whether "HELLO <id>" and "SESSION <id>" are answered.
     bool answerHello = true;
     bool answerSession = true;
 
-    QWebSocket* agent = nullptr;  // the agent's signalling socket while it is open
-    // Everything seen, in order.
-    QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets
-    QList<QUrl> requestUrls;          // every accepted connection, any path
-    QStringList otherMessages;        // texts on other paths
+    QWebSocket* agent = nullptr;      // the agent's signalling socket while it is open
+    QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets, in order
+    QList<QUrl> requestUrls;          // every accepted connection, any path, in order
     QList<QWebSocket*> otherSockets;  // open sockets on other paths
 
 private:
-    void onNewConnection();
+    void accept(QWebSocket* socket) {
+        requestUrls.append(socket->requestUrl());
+        if (!socket->requestUrl().path().endsWith(QLatin1String("/ws/signalling"))) {
+            otherSockets.append(socket);
+            connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+                otherSockets.removeAll(socket);
+                socket->deleteLater();
+            });
+            return;
+        }
+        if (agent) {
+            agent->abort();
+        }
+        agent = socket;
+        connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& t) {
+            if (t.startsWith(QLatin1String("HELLO ")) && answerHello) {
+                socket->sendTextMessage(QStringLiteral("HELLO"));
+            } else if (t.startsWith(QLatin1String("SESSION ")) && answerSession) {
+                socket->sendTextMessage(QStringLiteral("SESSION_OK"));
+            }
+        });
+        connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+            agentCloseCodes.append(int(socket->closeCode()));
+            if (agent == socket) {
+                agent = nullptr;
+            }
+            socket->deleteLater();
+        });
+    }
 
-    QWebSocketServer* server = nullptr;
+    QWebSocketServer server{QStringLiteral("relay"), QWebSocketServer::NonSecureMode};
 };

@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
+#include <algorithm>
 #include <memory>
 
 #include "HttpTestServer.h"
@@ -32,12 +33,14 @@ protected:
         setServerUrl(relay.serverUrl());
         GlobalSettings::instance().connectionParams.sessionId = "4711";
         GlobalSettings::instance().connectionParams.disableSsl = false;
+        relay.answerSession = false;
     }
 
-    // Connects as the main window does and waits for the state. What the channel tells the
-    // outside world is recorded in order, and at each error the stored state and the media
-    // object's copy.
+    // Connects as the main window does and waits for the state; the media object's negotiation
+    // and call are announced with its own signal. What the channel tells the outside world is
+    // recorded in order, and at each error the stored state and the media object's copy.
     void connectUntil(ConnectionState state) {
+        relay.answerHello = state != SERVER_REGISTERING;
         sig = std::make_unique<WSSignalling>();
         WSSignalling* s = sig.get();
         QObject::connect(s, &WSSignalling::connStateChanged, s,
@@ -50,8 +53,15 @@ protected:
         QObject::connect(s, &WSSignalling::wsDisconnected, s, [this] { events << "disconnected"; });
         sig->setConnState(SERVER_CONNECTING);
         ASSERT_TRUE(sig->webSocket.wsConnect());
-        ASSERT_TRUE(waitFor([&] { return sig->connectionState() == state; }))
+        const ConnectionState before = std::min(state, PEER_CONNECTING);
+        ASSERT_TRUE(waitFor([&] { return sig->connectionState() == before; }))
             << "stuck in " << sig->connectionState();
+        for (ConnectionState s : {PEER_CALL_NEGOTIATING, PEER_CALL_STARTED}) {
+            if (state >= s) {
+                emit sig->gstreamer.connStateChanged(s);
+            }
+        }
+        ASSERT_EQ(sig->connectionState(), state);
         QCoreApplication::processEvents();
         events.clear();
     }
@@ -101,17 +111,8 @@ TEST_F(SignallingTest, FaultsEndTheCallWithTheirTextAndState) {
          -1},
     };
     for (const auto& f : rows) {
-        relay.answerHello = f.stage != SERVER_REGISTERING;
-        relay.answerSession = false;
-        connectUntil(f.stage == SERVER_REGISTERING ? SERVER_REGISTERING : PEER_CONNECTING);
-        for (ConnectionState s : {PEER_CALL_NEGOTIATING, PEER_CALL_STARTED}) {
-            if (f.stage >= s) {
-                emit sig->gstreamer.connStateChanged(s);
-            }
-        }
-        ASSERT_EQ(sig->connectionState(), f.stage) << f.message;
+        connectUntil(f.stage);
         const ConnectionState mediaBefore = sig->gstreamer.currentConnState();
-        events.clear();
         storedAtError.clear();
         mediaAtError.clear();
 
@@ -148,10 +149,7 @@ TEST_F(SignallingTest, FaultsEndTheCallWithTheirTextAndState) {
 // are dropped, not reported: the user would otherwise see a misleading second error.
 TEST_F(SignallingTest, ServerClosingTheSocketEndsTheSession) {
     for (bool abort : {false, true}) {
-        relay.answerSession = false;
-        connectUntil(PEER_CONNECTING);
-        emit sig->gstreamer.connStateChanged(PEER_CALL_NEGOTIATING);
-        events.clear();
+        connectUntil(PEER_CALL_NEGOTIATING);
         abort ? relay.agent->abort() : relay.agent->close();
         ASSERT_TRUE(waitDisconnected());
         QStringList expected{"state:2003", "error:" + kClosed, "disconnected"};
@@ -186,7 +184,6 @@ TEST_F(SignallingTest, UnknownMessagesAndEarlyCandidatesAreIgnored) {
         R"({"ice":{"candidate":"c","sdpMLineIndex":4294967296}})",
         R"({"ice":{"candidate":"c\u0000d","sdpMLineIndex":4294967295}})",
     };
-    relay.answerSession = false;
     connectUntil(PEER_CONNECTING);
     LogCapture log;
     for (const char* row : rows) {
@@ -201,8 +198,8 @@ TEST_F(SignallingTest, UnknownMessagesAndEarlyCandidatesAreIgnored) {
 class WebSocketBaseTest : public SignallingTest {};
 
 TEST_F(WebSocketBaseTest, UnsupportedSchemeIsRefusedWithoutSocketActivity) {
-    const QString port = QString::number(relay.port());
-    for (const QString& url : {"ftp://127.0.0.1:" + port, "127.0.0.1:" + port, QString()}) {
+    const QString hostPort = QUrl(relay.serverUrl()).authority();
+    for (const QString& url : {"ftp://" + hostPort, hostPort, QString()}) {
         setServerUrl(url);
         WebSocketBase ch(QStringLiteral("signalling"));
         QSignalSpy states(&ch, &QWebSocket::stateChanged);
