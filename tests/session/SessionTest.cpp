@@ -6,7 +6,6 @@
 #include <QTimer>
 
 #include "GlobalSettings.h"
-#include "LogCapture.h"
 #include "Session.h"
 #include "SilentServer.h"
 #include "TestEnv.h"
@@ -17,7 +16,6 @@ namespace {
 struct SessionTest : ::testing::Test {
     SilentServer server;
     std::unique_ptr<Session> session;
-    LogCapture log;
 
     static void SetUpTestSuite() { testenv::initGStreamer(); }
 
@@ -26,7 +24,6 @@ struct SessionTest : ::testing::Test {
         server.resetSettings();
         session = std::make_unique<Session>();
         session->connectDelayMs = 200;
-        log.mark();
     }
 
     // Runs `act` from the event loop after `ms`, while the caller blocks in a settings request.
@@ -48,8 +45,6 @@ TEST_F(SessionTest, DisconnectCancelsTheAttemptAndDropsAnOpeningSocket) {
     session->userConnect(server.url(), QStringLiteral("1"));
     EXPECT_EQ(session->state(), Session::State::Idle);
     EXPECT_FALSE(waitFor([&] { return server.signalling() > 0; }, 1500));
-    EXPECT_TRUE(log.contains("(settings request) cancelled by Disconnect"))
-        << log.text().toStdString();
 
     server.setSession(8, false);
     session->userConnect(server.url(), QStringLiteral("8"));
@@ -74,8 +69,6 @@ TEST_F(SessionTest, EnterAndTimerDuringSlowSettingsMakeOneSignallingConnection) 
     ASSERT_TRUE(connectingTo("1"));
     EXPECT_FALSE(waitFor([&] { return server.signalling() > 1; }, 1000));
     EXPECT_EQ(server.requestCount(QStringLiteral("/assistant/1/settings")), 1);
-    EXPECT_TRUE(log.contains("(delayed connect) cancelled by Connect")) << log.text().toStdString();
-    EXPECT_EQ(log.count("Connect ignored"), 2);
 }
 
 TEST_F(SessionTest, NewerLinkDuringSlowSettingsReplacesItAndConnectsOnce) {
@@ -86,7 +79,6 @@ TEST_F(SessionTest, NewerLinkDuringSlowSettingsReplacesItAndConnectsOnce) {
 
     ASSERT_TRUE(connectingTo("2"));
     EXPECT_FALSE(waitFor([&] { return server.signalling() > 1; }, 1000));
-    EXPECT_TRUE(log.contains("a newer link replaces attempt"));
 }
 
 // A link to another server while a session runs: nothing of the running session changes until
@@ -122,7 +114,6 @@ TEST_F(SessionTest, HandOverLeavesTheRunningSessionUntilAgreed) {
 
     session->handOver(QStringLiteral("kvlo://127.0.0.1:1/assistant/3"));
     session->handOver(QStringLiteral("ftp-less text"));
-    EXPECT_EQ(session->state(), Session::State::Connecting);
     expectUntouched();
 
     session->handOver(other.link(7));

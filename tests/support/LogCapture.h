@@ -7,17 +7,14 @@
 
 class LogCapture {
 public:
-    LogCapture() { mark(); }
+    LogCapture();
 
-    // Everything logged since the mark.
+    // Everything logged since the capture was made.
     QString text() const;
     bool contains(const QString& needle) const { return text().contains(needle); }
-    int count(const QString& needle) const { return text().count(needle); }
-    // Moves the mark to the current end.
-    void mark();
 
     static void initLogger();
 
 private:
-    qint64 offset_ = 0;
+    qint64 offset_;
 };
