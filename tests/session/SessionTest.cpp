@@ -1,11 +1,12 @@
 // The session object against a loopback HTTP API whose signalling stays silent: what a slow
-// server, a second click, a second link or a late answer may do.
+// server, a second click, a second link or a late answer may do; and which links it trusts.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
 #include <QTimer>
 
 #include "GlobalSettings.h"
+#include "LinkTrust.h"
 #include "Session.h"
 #include "SilentServer.h"
 #include "TestEnv.h"
@@ -141,4 +142,30 @@ TEST_F(SessionTest, StartupLinkAsksUnlessTheConfiguredServerWaivesConsent) {
         Session fresh;
         EXPECT_EQ(fresh.resolveStartupLink(), r.asked) << r.configuredHere << r.serverAsks;
     }
+}
+
+// Whether a link names the configured server, and the host the consent dialog names when not.
+TEST(LinkTrust, SameServerMeansSameSchemeHostAndPort) {
+    const char* const configured = "https://vdi.example.org/assistant";
+    const struct {
+        const char* configured;
+        const char* link;
+        const char* foreignHost;  // empty: the same server
+    } rows[] = {
+        {configured, "https://VDI.Example.ORG/other/path", ""},
+        {configured, "https://vdi.example.org:443/assistant", ""},
+        {configured, "http://vdi.example.org/assistant", "vdi.example.org"},
+        {configured, "https://vdi.example.org:8443/assistant", "vdi.example.org:8443"},
+        {configured, "https://vdi.example.org.evil.test/a", "vdi.example.org.evil.test"},
+        {configured, "https://vdi.example.org@evil.test/assistant", "evil.test"},
+        {configured, "https://аdmin.example.org/a", "xn--dmin-43d.example.org"},  // Cyrillic "а"
+        {configured, "vdi.example.org/assistant", "vdi.example.org/assistant"},
+        {"", "https://vdi.example.org/assistant", "vdi.example.org"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(foreignServerHost(QString::fromUtf8(r.configured), QString::fromUtf8(r.link)),
+                  r.foreignHost)
+            << r.configured << " vs " << r.link;
+    }
+    EXPECT_FALSE(isSameServer(QString::fromUtf8(configured), QString()));
 }
