@@ -26,10 +26,8 @@
 
 namespace {
 
-// Made before main: a runtime directory of the process's own, so that the single-instance socket
-// of the windows made here never meets a running agent or another suite; and one tray host for
-// the whole suite, killed with the test process even when a time-out ends it (a tray left on the
-// shared display would change what the other suites see).
+// Made before main: a runtime directory of its own keeps the single-instance socket away from any
+// agent or other suite; the tray host dies with the process, even on a time-out.
 struct GuiEnvironment : ::testing::Environment {
     GuiEnvironment() { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path())); }
     void SetUp() override {
@@ -136,8 +134,7 @@ TEST_F(TrayTest, RequestNotificationClickOpensTheQuestion) {
         button(d, "cancel_pb")->click();
     });
     w.onPeerMessageReceived(QStringLiteral("activate:") + server.link(7));
-    // Qt draws its own balloon when the tray host has no notification service; a press on it is
-    // the click.
+    // Qt's own balloon (the tray host has no notification service): a press on it is the click.
     ASSERT_TRUE(waitFor([] {
         for (QWidget* balloon : QApplication::topLevelWidgets()) {
             if (balloon->inherits("QBalloonTip") && balloon->isVisible()) {
