@@ -225,14 +225,12 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
 }
 
 TEST_F(InputChannel, EventsLeftAtDisconnectAreNotReplayedIntoTheNextSession) {
-    LogCapture log;
     WSInput input;
     for (int i = 0; i < 3; ++i) {
         input.inputParser()->pushInQueue(R"({"mouseEvent":{"type":"mousemove","x":5,"y":5}})");
     }
     emit input.webSocket.disconnected();
     EXPECT_EQ(input.inputParser()->queue.size(), 0u);
-    EXPECT_TRUE(log.contains("Dropped 3 input events")) << log.text().toStdString();
 }
 
 // Neither the typed key nor its code reaches the log, whatever shape carries them.

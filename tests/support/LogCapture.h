@@ -1,6 +1,5 @@
-// The log of a test process, read back by the tests. The first use starts the log library again
-// on a fresh file in a temporary directory of the process, every level on and the echo on (so a
-// failing test's output holds its lines). A capture is a mark in that one file.
+// The test process's log, read back: the first use restarts the log library on a fresh temporary
+// file, every level and the echo on (a failing test's output shows it). A capture marks its end.
 #pragma once
 
 #include <QString>

@@ -8,7 +8,7 @@
 
 namespace testcert {
 
-static const QSslConfiguration& configuration() {
+QSslConfiguration serverConfiguration() {
     static const QSslConfiguration made = [] {
         QTemporaryDir dir;
         const QString cert = dir.filePath(QStringLiteral("cert.pem"));
@@ -34,11 +34,7 @@ static const QSslConfiguration& configuration() {
 }
 
 QSslCertificate certificate() {
-    return configuration().localCertificate();
-}
-
-QSslConfiguration serverConfiguration() {
-    return configuration();
+    return serverConfiguration().localCertificate();
 }
 
 }  // namespace testcert

@@ -2,7 +2,6 @@
 // process with the openssl tool. Null when that fails.
 #pragma once
 
-#include <QSslCertificate>
 #include <QSslConfiguration>
 
 namespace testcert {
