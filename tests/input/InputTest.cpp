@@ -1,17 +1,13 @@
-// The administrator's input: decoded into injection steps with the recording injector, and through
-// the input channel against the loopback relay, injected into Xvfb and read back through a second
-// X client.
+// The administrator's input: decoded into injection steps, and through the input channel into
+// Xvfb, read back through a second X client.
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
-#include <QString>
 #include <QWebSocket>
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -45,32 +41,28 @@ Steps decode(const std::string& message) {
 }
 
 std::string key(const std::string& keysymName, const char* action) {
-    char text[48];
-    std::snprintf(text, sizeof text, "key 0x%lx %s", XStringToKeysym(keysymName.c_str()), action);
-    return text;
+    return QString::asprintf("key 0x%lx %s", XStringToKeysym(keysymName.c_str()), action)
+        .toStdString();
 }
 
 // Every pair of the key table: browser key code -> X keysym name.
 TEST(InputHandler, EveryKeyCodeGivesItsKeysym) {
-    std::istringstream listed(
-        "8 BackSpace 9 Tab 13 Return 16 Shift_L 17 Control_L 18 Alt_L 20 Caps_Lock 27 Escape "
-        "33 Prior 34 Next 35 End 36 Home 37 Left 38 Up 39 Right 40 Down 45 Insert 46 Delete "
-        "106 KP_Multiply 107 KP_Add 109 KP_Subtract 110 KP_Decimal 111 KP_Divide 144 Num_Lock "
-        "173 minus 188 comma 190 period 191 slash 192 grave 219 bracketleft 220 backslash "
-        "221 bracketright 222 apostrophe");
-    std::map<int, std::string> table;
-    int code = 0;
-    std::string name;
-    while (listed >> code >> name) {
-        table[code] = name;
-    }
+    std::map<int, std::string> table = {
+        {8, "BackSpace"},     {9, "Tab"},           {13, "Return"},       {16, "Shift_L"},
+        {17, "Control_L"},    {18, "Alt_L"},        {20, "Caps_Lock"},    {27, "Escape"},
+        {33, "Prior"},        {34, "Next"},         {35, "End"},          {36, "Home"},
+        {37, "Left"},         {38, "Up"},           {39, "Right"},        {40, "Down"},
+        {45, "Insert"},       {46, "Delete"},       {106, "KP_Multiply"}, {107, "KP_Add"},
+        {109, "KP_Subtract"}, {110, "KP_Decimal"},  {111, "KP_Divide"},   {144, "Num_Lock"},
+        {173, "minus"},       {188, "comma"},       {190, "period"},      {191, "slash"},
+        {192, "grave"},       {219, "bracketleft"}, {220, "backslash"},   {221, "bracketright"},
+        {222, "apostrophe"}};
     for (int n = 0; n < 12; ++n) {
         table[112 + n] = "F" + std::to_string(n + 1);
     }
     for (int n = 0; n < 10; ++n) {
         table[96 + n] = "KP_" + std::to_string(n);
     }
-    ASSERT_EQ(table.size(), 55u);
     EXPECT_EQ(key_map.size(), table.size());
     for (const auto& [code, name] : table) {
         const std::string message =
@@ -95,29 +87,26 @@ TEST(InputHandler, EveryShortcutPressesAndReleasesItsKeys) {
 }
 
 TEST(InputHandler, MessagesAndTheirSteps) {
-    const Steps none;
     const struct {
         const char* message;
         Steps steps;
     } rows[] = {
         // clang-format off
         {R"({"keyboardEvent":{"keyCode":112,"down":1}})", {"key 0xffbe up", "flush"}},
-        // Key code 0 (a string, a fraction) has no key: dropped, never sent.
-        {R"({"keyboardEvent":{"keyCode":"65","down":true}})", none},
-        {R"({"keyboardEvent":{"keyCode":65.5,"down":true}})", none},
+        // Key code 0 (here a string) has no key: dropped, never sent.
+        {R"({"keyboardEvent":{"keyCode":"65","down":true}})", {}},
         // The X protocol's coordinates are 16 bits: clamped, not wrapped.
         {R"({"mouseEvent":{"type":"mousemove","x":2147483647,"y":-2147483648}})", {"warp 32767 -32768", "flush"}},
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"middle":true}}})", {"button 2 press", "flush"}},
         {R"({"mouseEvent":{"type":"MouseDown","buttons":{"left":true}}})", {"button 1 release", "flush"}},
         // No button set is button 0: dropped, never sent.
-        {R"({"mouseEvent":{"type":"mousedown","buttons":{}}})", none},
-        {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":1}}})", none},
+        {R"({"mouseEvent":{"type":"mousedown","buttons":{}}})", {}},
         {R"({"wheelEvent":{"up":-120}})", {"button 4 press", "button 4 release", "flush"}},
         {R"({"wheelEvent":{"up":0}})", {"button 5 press", "button 5 release", "flush"}},
         // One event per message, the keyboard's first.
         {R"({"mouseEvent":{"type":"mousemove","x":1,"y":2},"keyboardEvent":{"keyCode":65,"down":true}})", {"key 0x41 down", "flush"}},
-        {R"({"mouseEvent":{"type":"mousemove")", none},
-        {R"([{"wheelEvent":{"up":1}}])", none},
+        {R"({"mouseEvent":{"type":"mousemove")", {}},
+        {R"([{"wheelEvent":{"up":1}}])", {}},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -126,27 +115,24 @@ TEST(InputHandler, MessagesAndTheirSteps) {
 }
 
 // The X server as a second client sees it.
-Display* observer() {
-    static Display* display = XOpenDisplay(nullptr);
-    return display;
-}
+Display* const observer = XOpenDisplay(nullptr);
 // The pointer's position and its buttons held (of the first three).
 std::tuple<int, int, unsigned> pointer() {
     Window root = 0, child = 0;
     int x = -1, y = -1, winX = 0, winY = 0;
     unsigned mask = 0;
-    XQueryPointer(observer(), DefaultRootWindow(observer()), &root, &child, &x, &y, &winX, &winY,
+    XQueryPointer(observer, DefaultRootWindow(observer), &root, &child, &x, &y, &winX, &winY,
                   &mask);
     return {x, y, mask & (Button1Mask | Button2Mask | Button3Mask)};
 }
 // Whether the key is down; with no keysym, whether any key is.
 bool keyDown(KeySym keysym = NoSymbol) {
     char keys[32] = {0};
-    XQueryKeymap(observer(), keys);
+    XQueryKeymap(observer, keys);
     if (keysym == NoSymbol) {
         return std::any_of(std::begin(keys), std::end(keys), [](char byte) { return byte != 0; });
     }
-    const KeyCode code = XKeysymToKeycode(observer(), keysym);
+    const KeyCode code = XKeysymToKeycode(observer, keysym);
     return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0;
 }
 unsigned buttons() {
@@ -154,10 +140,6 @@ unsigned buttons() {
 }
 
 constexpr int kWaitMs = 5000;
-
-QString move(int x, int y) {
-    return QStringLiteral(R"({"mouseEvent":{"type":"mousemove","x":%1,"y":%2}})").arg(x).arg(y);
-}
 
 class InputChannel : public ::testing::Test {
 protected:
@@ -220,25 +202,20 @@ TEST_F(InputChannel, EveryKindOfEventReachesTheXServer) {
     }
 }
 
-// Whichever way the channel ends in the middle of a key press and a button press, nothing stays
-// pressed, and the worker has stopped; the same channel connects again afterwards.
+// Whether the channel is closed or destroyed in the middle of a key press and a button press,
+// nothing stays pressed and the worker has stopped; a closed channel connects again.
 TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
     auto input = std::make_unique<WSInput>();
-    const char* const ends[] = {"server closes", "agent closes", "agent destroys the channel"};
+    const char* const ends[] = {"closed", "destroyed"};
     for (const char* end : ends) {
         QWebSocket* peer = open(*input);
         ASSERT_NE(peer, nullptr) << end;
-        peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":16,"down":true,"key":"Shift"}})");
         peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":65,"down":true,"key":"A"}})");
         peer->sendTextMessage(R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true}}})");
-        ASSERT_TRUE(
-            waitFor([] { return keyDown(XK_A) && keyDown(XK_Shift_L) && buttons() == Button1Mask; },
-                    kWaitMs))
+        ASSERT_TRUE(waitFor([] { return keyDown(XK_A) && buttons() == Button1Mask; }, kWaitMs))
             << end;
         if (end == ends[0]) {
             peer->close();
-        } else if (end == ends[1]) {
-            input->webSocket.close();
         } else {
             input.reset();
         }
@@ -248,14 +225,12 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
 }
 
 TEST_F(InputChannel, EventsLeftAtDisconnectAreNotReplayedIntoTheNextSession) {
-    LogCapture log;
     WSInput input;
     for (int i = 0; i < 3; ++i) {
-        input.inputParser()->pushInQueue(move(5, 5));
+        input.inputParser()->pushInQueue(R"({"mouseEvent":{"type":"mousemove","x":5,"y":5}})");
     }
     emit input.webSocket.disconnected();
     EXPECT_EQ(input.inputParser()->queue.size(), 0u);
-    EXPECT_TRUE(log.contains("Dropped 3 input events")) << log.text().toStdString();
 }
 
 // Neither the typed key nor its code reaches the log, whatever shape carries them.
@@ -266,14 +241,13 @@ TEST_F(InputChannel, TypedKeyNeverReachesTheLog) {
     ASSERT_NE(peer, nullptr);
     const char* const messages[] = {
         R"({"keyboardEvent":{"keyCode":90,"down":true,"key":"z","code":"KeyZ"}})",
-        R"({"keyboardEvent":{"keyCode":90,"down":false,"key":"z"}})",
         R"({"keyboardEvent":{"keyCode":90,"down":"yes"},"note":{"keyboardEvent":{"keyCode":90,"key":"z"}}})",
         R"([{"keyboardEvent":{"keyCode":90,"down":true,"key":"z"}}])",
     };
     for (const char* message : messages) {
         peer->sendTextMessage(message);
     }
-    EXPECT_TRUE(waitFor([&] { return log.count(R"("keyCode":"*")") >= 5; }, kWaitMs))
+    EXPECT_TRUE(waitFor([&] { return log.text().count(R"("keyCode":"*")") >= 4; }, kWaitMs))
         << log.text().toStdString();
     input.webSocket.close();
     ASSERT_TRUE(waitFor([&] { return !input.workerRunning(); }, kWaitMs));
@@ -294,7 +268,7 @@ TEST_F(InputChannel, XErrorIsLoggedAndTheConnectionGoesOn) {
     XSync(d, False);
     EXPECT_TRUE(log.contains("X error: BadValue")) << log.text().toStdString();
     InputHandler handler(injector);
-    handler.handleMessage(move(77, 88));
+    handler.handleMessage(R"({"mouseEvent":{"type":"mousemove","x":77,"y":88}})");
     EXPECT_TRUE(waitFor([] { return pointer() == std::tuple{77, 88, 0u}; }, kWaitMs));
 }
 

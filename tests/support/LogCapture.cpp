@@ -13,12 +13,9 @@ static QString logPath() {
         static const QByteArray encoded = QFile::encodeName(file);
         // Something may have logged already and started the log lazily without a file.
         deinit_logger_cli();
-        logger_config cfg{};
+        logger_config cfg{};  // no size limit: the file never rotates
         cfg.file_name = encoded.constData();
         cfg.level_mask = LL_CRITICAL | LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG | LL_BRIDGE;
-        cfg.max_file_size = 1 << 30;
-        cfg.rotate_count = 3;
-        cfg.cli_mode = 1;
         cfg.echo_stdout = 1;
         init_logger_cli(&cfg);
         return file;
@@ -26,12 +23,10 @@ static QString logPath() {
     return name;
 }
 
+LogCapture::LogCapture() : offset_(QFileInfo(logPath()).size()) {}
+
 void LogCapture::initLogger() {
     logPath();
-}
-
-void LogCapture::mark() {
-    offset_ = QFileInfo(logPath()).size();
 }
 
 QString LogCapture::text() const {

@@ -2,49 +2,39 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QSslKey>
 #include <QSslSocket>
 #include <QTemporaryDir>
-#include <utility>
 
 namespace testcert {
 
-static const std::pair<QSslCertificate, QSslKey>& identity() {
-    static const auto made = [] {
+QSslConfiguration serverConfiguration() {
+    static const QSslConfiguration made = [] {
         QTemporaryDir dir;
-        QFile cert(dir.filePath(QStringLiteral("cert.pem")));
+        const QString cert = dir.filePath(QStringLiteral("cert.pem"));
         QFile key(dir.filePath(QStringLiteral("key.pem")));
         QProcess openssl;
         openssl.setProcessChannelMode(QProcess::MergedChannels);
-        openssl.start(QStringLiteral("openssl"),
-                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                       "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
-                       key.fileName(), "-out", cert.fileName()});
-        if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
-            openssl.exitCode() != 0 || !cert.open(QIODevice::ReadOnly) ||
+        openssl.start(
+            QStringLiteral("openssl"),
+            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-addext",
+             "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key.fileName(), "-out", cert});
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0 ||
             !key.open(QIODevice::ReadOnly)) {
             qWarning("test certificate: openssl failed: %s", openssl.readAll().constData());
-            return std::pair<QSslCertificate, QSslKey>();
+            return config;
         }
-        return std::pair(QSslCertificate(cert.readAll(), QSsl::Pem),
-                         QSslKey(key.readAll(), QSsl::Rsa, QSsl::Pem));
+        config.setLocalCertificate(QSslCertificate::fromPath(cert).value(0));
+        config.setPrivateKey(QSslKey(&key, QSsl::Rsa));
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
+        return config;
     }();
     return made;
 }
 
 QSslCertificate certificate() {
-    return identity().first;
-}
-
-QSslKey key() {
-    return identity().second;
-}
-
-QSslConfiguration serverConfiguration() {
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.setLocalCertificate(certificate());
-    config.setPrivateKey(key());
-    config.setPeerVerifyMode(QSslSocket::VerifyNone);
-    return config;
+    return serverConfiguration().localCertificate();
 }
 
 }  // namespace testcert

@@ -2,15 +2,12 @@
 // process with the openssl tool. Null when that fails.
 #pragma once
 
-#include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QSslKey>
 
 namespace testcert {
 
 QSslCertificate certificate();
-QSslKey key();
-// A server's configuration with both, asking the client for nothing.
+// A server's configuration with the certificate and its key, asking the client for nothing.
 QSslConfiguration serverConfiguration();
 
 }  // namespace testcert

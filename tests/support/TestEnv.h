@@ -1,12 +1,16 @@
 // Small helpers shared by the suites.
 #pragma once
 
+#include <QFile>
 #include <QString>
 
 namespace testenv {
 
 // Whole text of a file, or an empty string when it cannot be read.
-QString readFile(const QString& path);
+inline QString readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
 
 // GStreamer initialised once per process, as start-up does it.
 void initGStreamer();

@@ -3,20 +3,17 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QThread>
 
 // True as soon as cond() holds; false when it still does not after timeoutMs.
 template <typename Condition>
 bool waitFor(Condition cond, int timeoutMs = 10000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!cond()) {
+    for (QDeadlineTimer deadline(timeoutMs); !cond(); QThread::usleep(200)) {
         if (deadline.hasExpired()) {
             return cond();
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QThread::usleep(200);
     }
     return true;
 }
