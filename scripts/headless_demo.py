@@ -42,6 +42,8 @@ async def run(args):
         h.x.warp(5, 5)
         mouse = bool(await h.move_mouse(960, 540))
         key = await h.press_key("a", "KeyA", 65, 0x41)
+        await h.cdp("Emulation.setDeviceMetricsOverride", width=1280, height=800,
+                    deviceScaleFactor=1, mobile=False)  # the whole window in the screenshot
         await asyncio.sleep(1.5)  # one more stats period for the screenshot's panel
         end = await h.stats()
         shot = await h.cdp("Page.captureScreenshot", format="png")

@@ -1,6 +1,7 @@
 """The e2e kit, shared with the demo and the benchmarks: the agent in a private home, a bounded
-wait, the X server read back, the network path shaped with nftables, and a whole session (the
-development server, headless Chromium on its console, the agent)."""
+wait, the X server read back, its permission dialog answered, the network path shaped with
+nftables, and a whole session (the development server, headless Chromium on its console, the
+agent)."""
 
 import asyncio
 import contextlib
