@@ -141,13 +141,9 @@ class XProbe(Xlib.display.Display):
 
 # Keeps every peer connection the page makes, for the receiver's own statistics.
 KEEP_PEERS_JS = """
-const NativePeer = RTCPeerConnection;
 window.kvPeers = [];
-window.RTCPeerConnection = function (...args) {
-  kvPeers.push(new NativePeer(...args));
-  return kvPeers.at(-1);
-};
-RTCPeerConnection.prototype = NativePeer.prototype;
+window.RTCPeerConnection = new Proxy(RTCPeerConnection, {
+  construct: (Native, args) => kvPeers[kvPeers.push(new Native(...args)) - 1]});
 """
 
 # Resolves after ms with the longest time (ms) in them without a new frame on the console.
