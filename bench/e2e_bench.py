@@ -5,38 +5,15 @@ frames per second at the browser, glass-to-glass latency, input latency, residen
 
 import argparse
 import asyncio
-import os
+import contextlib
 import shutil
 import statistics
-import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-from harness import Harness, XProbe  # noqa: E402
-
-TICKS = os.sysconf("SC_CLK_TCK")
-PAGE = os.sysconf("SC_PAGE_SIZE")
-VIDEO = {
-    "VP8": "vp8enc deadline=1 ! rtpvp8pay ! queue ! "
-           "application/x-rtp,media=video,encoding-name=VP8,payload=96",
-    "h264": "video/x-raw,format=I420 ! x264enc tune=zerolatency pass=17 ! rtph264pay ! queue ! "
-            "application/x-rtp,media=video,encoding-name=H264,payload=96",
-}
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
-
-
-def rss_mb(pid):
-    with open("/proc/%d/statm" % pid) as f:
-        return int(f.read().split()[1]) * PAGE / 1e6
+from benchkit import bare_pipeline, cpu_seconds, rss_mb, watch_pixel
+from harness import Harness, XProbe
 
 
 def percentile(values, p):
@@ -45,24 +22,6 @@ def percentile(values, p):
     lo = int(k)
     hi = min(lo + 1, len(values) - 1)
     return values[lo] + (values[hi] - values[lo]) * (k - lo)
-
-
-def bare_pipeline(codec, seconds, workdir):
-    """CPU (% of one core) and resident memory of the agent's video branch into fakesink."""
-    desc = ("ximagesrc startx=0 starty=0 endx=1919 endy=1079 show-pointer=TRUE ! "
-            "video/x-raw,framerate=10/1 ! videoconvert ! queue ! %s ! fakesink" % VIDEO[codec])
-    proc = subprocess.Popen(["gst-launch-1.0", "-q"] + desc.split(), cwd=workdir,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        time.sleep(3)  # start-up is not part of the steady state
-        c0, t0 = cpu_seconds(proc.pid), time.monotonic()
-        time.sleep(seconds)
-        cpu = (cpu_seconds(proc.pid) - c0) / (time.monotonic() - t0) * 100
-        rss = rss_mb(proc.pid)
-    finally:
-        proc.terminate()
-        proc.wait()
-    return cpu, rss
 
 
 class PointerWatch(threading.Thread):
@@ -74,9 +33,9 @@ class PointerWatch(threading.Thread):
         self.stop = threading.Event()
 
     def run(self):
-        with XProbe() as x:
+        with contextlib.closing(XProbe()) as x:
             while not self.stop.is_set():
-                pos = x.pointer()[:2]
+                pos = x.pointer()
                 if pos not in self.seen:
                     self.seen[pos] = time.time()
 
@@ -100,7 +59,7 @@ async def input_latency(h, count=500, gap_ms=10):
     h.x.warp(1, 1)
     watch.start()
     try:
-        sent = await h.chrome.evaluate("(%s)(%d, %d)" % (SEND_MOVES_JS.strip(), count, gap_ms))
+        sent = await h.evaluate("(%s)(%d, %d)" % (SEND_MOVES_JS.strip(), count, gap_ms))
         await asyncio.sleep(0.5)
     finally:
         watch.stop.set()
@@ -114,7 +73,7 @@ async def glass_to_glass(h, rounds=30):
     samples = []
     for i in range(rounds):
         rgb = colours[i % len(colours)]
-        watch = asyncio.ensure_future(h.watch_pixel(1700, 950, rgb, tol=48, timeout_ms=3000))
+        watch = asyncio.ensure_future(watch_pixel(h, 1700, 950, rgb, tol=48, timeout_ms=3000))
         await asyncio.sleep(0.25)  # the watcher is armed before the change
         changed = time.time() * 1000
         h.x.fill_root(rgb)
@@ -154,7 +113,7 @@ async def session(args, workdir):
             if h.agent.poll() is not None:
                 raise AssertionError("the agent exited during the run")
         out["rss"] = rss
-        out["pc"] = await h.chrome.evaluate("kvConsole.state.pc")
+        out["pc"] = await h.evaluate("kvConsole.state.pc")
     finally:
         await h.stop()
     return out
@@ -168,7 +127,7 @@ def main():
     args = ap.parse_args()
     workdir = tempfile.mkdtemp(prefix="kv-bench-")
     try:
-        with XProbe() as x:
+        with contextlib.closing(XProbe()) as x:
             x.fill_root(0x303840)
         bare_cpu, bare_rss = bare_pipeline(args.codec, args.cpu_seconds, workdir)
         r = asyncio.run(session(args, workdir))

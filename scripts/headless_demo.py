@@ -6,60 +6,34 @@ the private network namespace, with an X display."""
 
 import argparse
 import asyncio
+import base64
 import os
+import pathlib
 import shutil
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import Harness  # noqa: E402
+from harness import Harness, answer_dialog, poll, read  # noqa: E402
 
 
-async def xdotool(*args):
-    proc = await asyncio.create_subprocess_exec(
-        "xdotool", *args, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL)
-    out, _ = await asyncio.wait_for(proc.communicate(), 10)
-    return out.decode().split()
-
-
-async def is_dialog(window):
-    proc = await asyncio.create_subprocess_exec(
-        "xprop", "-id", window, "_NET_WM_WINDOW_TYPE", stdout=asyncio.subprocess.PIPE,
-        stderr=asyncio.subprocess.DEVNULL)
-    out, _ = await asyncio.wait_for(proc.communicate(), 10)
-    return b"_NET_WM_WINDOW_TYPE_DIALOG" in out
-
-
-async def give_consent(timeout=60):
-    """Waits for the permission dialog, ticks its box and presses "Give permission" with the
-    keyboard as a user would; True once the dialog has gone after that."""
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    answered = None
-    while loop.time() < deadline:
-        found = [w for w in await xdotool("search", "--onlyvisible", "--name", "^Kelvano")
-                 if await is_dialog(w)]
-        if answered is not None and answered not in found:
-            return True
-        if found and found[0] != answered:
-            answered = found[0]
-            # Focus lands on the check box; Tab moves on to the button it enables.
-            await xdotool("windowfocus", "--sync", answered)
-            await xdotool("key", "--delay", "50", "space", "Tab", "space")
-        await asyncio.sleep(0.1)
-    return False
+async def give_consent(h, timeout=60):
+    """Answers the permission dialog as a user would, once the agent has started."""
+    await poll(lambda: h.agent, timeout, 0.1)
+    return await answer_dialog(h.agent.pid, True, timeout)
 
 
 async def run(args):
     tmp = tempfile.mkdtemp(prefix="kv-demo-")
-    h = Harness(tmp, args.codec, args.audio, settings={"notifyConnection": True})
-    consent = asyncio.create_task(give_consent())
+    h = Harness(tmp, args.codec, args.audio)
+    h.settings["notifyConnection"] = True  # the agent asks as in a real session
+    consent = asyncio.create_task(give_consent(h))
     try:
         await h.start(timeout=60)
         await consent
         consented = any("permission result" in line and line.endswith(": true")
-                        for line in h.agent_output().splitlines())
+                        for line in read(h.agent_log).splitlines())
         start = await h.stats()
         t0 = time.monotonic()
         await asyncio.sleep(args.seconds)
@@ -68,10 +42,13 @@ async def run(args):
         h.x.warp(5, 5)
         mouse = bool(await h.move_mouse(960, 540))
         key = await h.press_key("a", "KeyA", 65, 0x41)
+        await h.cdp("Emulation.setDeviceMetricsOverride", width=1280, height=800,
+                    deviceScaleFactor=1, mobile=False)  # the whole window in the screenshot
         await asyncio.sleep(1.5)  # one more stats period for the screenshot's panel
         end = await h.stats()
-        await h.chrome.screenshot(args.png)
-        greeting = await h.chrome.evaluate("kvConsole.dataChannel.texts.length > 0")
+        shot = await h.cdp("Page.captureScreenshot", format="png")
+        pathlib.Path(args.png).write_bytes(base64.b64decode(shot["data"]))
+        greeting = await h.evaluate("kvConsole.dataChannel.texts.length > 0")
         print("demo: consent %s, %d frames decoded, %dx%d, %.1f fps, %s, %.0f kbit/s, RTT %s, "
               "data channel %s, mouse move %s, key press %s; screenshot %s" % (
                   "given in the dialog" if consented else "NOT SEEN",
