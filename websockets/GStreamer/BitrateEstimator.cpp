@@ -6,7 +6,10 @@ BitrateEstimator::BitrateEstimator(BitrateLimits limits)
     : limits_(limits), rate_(std::clamp(limits.startKbps, limits.floorKbps, limits.ceilingKbps)) {}
 
 int BitrateEstimator::update(const ReceiverReport& report) {
-    const double loss = std::clamp(std::max(report.fractionLost, report.requestedShare), 0.0, 1.0);
+    const double reported = std::clamp(report.fractionLost, 0.0, 1.0);
+    // What the receiver asked for again tells a full path early; below the back-off level it may
+    // as well be a noisy one, which retransmission repairs: then the reports alone decide.
+    const double loss = std::max(reported, std::clamp(report.requestedShare, 0.0, 1.0));
     if (loss > kBackOffLoss) {
         // A full path drops what exceeds it: what still arrived is about what it carries.
         const double carried = report.sentKbps * (1.0 - loss) * kDeliveredShare;
@@ -14,7 +17,7 @@ int BitrateEstimator::update(const ReceiverReport& report) {
     } else if (report.rttMs > kCongestedRttMs) {
         // Queues filling up somewhere on the way.
         rate_ *= 0.85;
-    } else if (loss < kHoldLoss && report.rttMs <= kSlowRttMs) {
+    } else if (reported < kHoldLoss && report.rttMs <= kSlowRttMs) {
         rate_ = std::max(rate_ * 1.08, rate_ + 10);
     }
     rate_ = std::clamp(rate_, double(limits_.floorKbps), double(limits_.ceilingKbps));
