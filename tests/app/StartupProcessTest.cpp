@@ -65,16 +65,14 @@ protected:
         }
     }
 
-    // A visible window of the running agent other than `except`, or 0 when the agent ends or
-    // time is up.
+    // A visible window of the agent other than `except`; 0 once the agent ends or time is up.
     static unsigned long waitForWindow(Agent& agent, unsigned long except = 0) {
-        const QStringList args{"search", "--onlyvisible", "--pid",
-                               QString::number(agent.processId())};
         unsigned long found = 0;
         waitFor(
             [&] {
                 QProcess search;
-                search.start(QStringLiteral("xdotool"), args);
+                search.start(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid",
+                                                         QString::number(agent.processId())});
                 search.waitForFinished();
                 for (const QByteArray& id : search.readAllStandardOutput().trimmed().split('\n')) {
                     if (id.toULong() != except) {
@@ -87,7 +85,7 @@ protected:
         return found;
     }
 
-    // The process ended normally with status 0 and its log's last line says it finished.
+    // Status 0 and the log's last line says it finished.
     void expectFinishedCleanly(Agent& agent) {
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(agent.exitCode(), 0);
@@ -119,11 +117,9 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(' ').toStdString());
-        QProcessEnvironment rowEnv = env;
-        if (row.display) {
-            rowEnv.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(row.display));
-        }
-        Agent agent(rowEnv, row.args, row.readerGone);
+        env.insert(QStringLiteral("DISPLAY"),
+                   row.display ? QString(row.display) : qEnvironmentVariable("DISPLAY"));
+        Agent agent(env, row.args, row.readerGone);
         ASSERT_TRUE(agent.finish());
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit) << "signal " << agent.exitCode();
         EXPECT_EQ(agent.exitCode(), row.status);

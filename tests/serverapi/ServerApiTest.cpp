@@ -16,37 +16,17 @@ namespace {
 
 using State = ApiRequestState;
 
-// One request of the client: a redirect is followed; an oversized reply or a redirect from https
-// to http gives nothing. (Silent and failing servers: WhatStopsTheResolution.)
-TEST(ServerApi, WhatIsTaken) {
-    HttpTestServer plain, tls(HttpTestServer::Mode::Tls);
-    ASSERT_TRUE(plain.start() && tls.start());
-    const QByteArray json = R"({"n": 1})";
-    plain.setRoute("/target", 200, json);
-    const auto to = [](const QString& url) {
-        return decltype(HttpTestServer::Response::headers){{"Location", url.toUtf8()}};
-    };
-    const struct {
-        const char* what;
-        HttpTestServer::Response response;
-        State state;
-        HttpTestServer* server = nullptr;
-    } rows[] = {
-        {"200", {200, json, {}}, State::Done},
-        {"301 followed", {301, {}, to("/target")}, State::Done},
-        {"over 1 MiB", {200, "[\"" + QByteArray(3 << 20, 'x') + "\"]", {}}, State::Failed},
-        {"https to http", {301, {}, to(plain.baseUrl() + "/target")}, State::Failed, &tls},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        HttpTestServer& server = row.server ? *row.server : plain;
-        server.setRoute("/x", row.response);
-        ServerApi api{nullptr, server.baseUrl()};
-        api.sslConfig.setCaCertificates({testcert::certificate()});
-        EXPECT_EQ(api.makeApiRequestSync("/x").object().value("n").toInt(),
-                  row.state == State::Done ? 1 : 0);
-        EXPECT_EQ(api.requestState, row.state);
-    }
+// A redirect is followed (Qt 5 follows none unless asked); a reply over 1 MiB gives nothing.
+TEST(ServerApi, FollowsARedirectAndRefusesAReplyOver1MiB) {
+    HttpTestServer server;
+    ASSERT_TRUE(server.start());
+    server.setRoute("/target", 200, R"({"n": 1})");
+    server.setRoute("/moved", {301, {}, {{"Location", "/target"}}});
+    server.setRoute("/big", 200, "[\"" + QByteArray(3 << 20, 'x') + "\"]");
+    ServerApi moved{nullptr, server.baseUrl()}, big{nullptr, server.baseUrl()};
+    EXPECT_EQ(moved.makeApiRequestSync("/moved").object().value("n").toInt(), 1);
+    EXPECT_TRUE(big.makeApiRequestSync("/big").isNull());
+    EXPECT_EQ(big.requestState, State::Failed);
 }
 
 // The late answer arrives while the second request is still waiting for its own.
@@ -66,20 +46,17 @@ TEST(ServerApi, ReplyAfterItsTimeOutIsNeverTakenForALaterRequest) {
 }
 
 TEST(ValidateStunUrl, AcceptsOnlyStunColonHostAndPort) {
-    for (const char* url : {"stun:stun.example.org", "stun:a.b-c.d_e.store:0", "stun:1.2.3.4:65535",
-                            "stun:255.255.255.255"}) {
+    for (const char* url : {"stun:a.org", "stun:a.b-c.d_e.store:0", "stun:255.255.255.255:65535"}) {
         EXPECT_TRUE(ServerApiSettings::validateStunUrl(url)) << url;
     }
     for (const char* url : {"stun:a.museum", "stun:1.2.3.4:65536", "stun:1.2.3.4:03478",
-                            "stun:1.2.3.256", "stun:localhost", "stun://stun.example.org:3478",
-                            "turn:stun.example.org", "STUN:stun.example.org",
-                            "stun:stun.example.org:3478/path", " stun:stun.example.org", "stun:"}) {
+                            "stun:1.2.3.256", "stun:localhost", "stun://a.org:3478", "STUN:a.org",
+                            "stun:a.org:3478/path", " stun:a.org", "stun:"}) {
         EXPECT_FALSE(ServerApiSettings::validateStunUrl(url)) << url;
     }
 }
 
-// The session's settings resolved against the server: discovery of a version, then the same reply
-// on every settings path.
+// Resolution against the server: a version discovered, then one reply on every settings path.
 class SessionSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
@@ -171,12 +148,10 @@ TEST_F(SessionSettingsTest, SettingsPathAndKeys) {
 TEST_F(SessionSettingsTest, SessionIdTable) {
     const std::tuple<const char*, const char*, const char*> rows[] = {
         // id, server version, the settings path asked (nullptr: none)
-        {"12", "0.7.0", "/12/settings"},  {"12", "0.6.9", "/api/12/settings"},
         {"0", "0.7.0", "/0/settings"},    {"abc", "0.7.0", nullptr},
         {"2147483648", "0.7.0", nullptr}, {"0042", "0.7.0", nullptr},
         {"", "0.7.0", nullptr},           {"-1", "0.7.0", nullptr},
-        {"+5", "0.7.0", nullptr},         {" 12", "0.7.0", nullptr},
-        {"12abc", "0.6.9", nullptr},
+        {" 12", "0.7.0", nullptr},        {"12abc", "0.6.9", nullptr},
     };
     for (const auto& [id, version, path] : rows) {
         SCOPED_TRACE(std::string("id '") + id + "' on " + version);
