@@ -179,8 +179,7 @@ protected:
     QTemporaryDir runtime;
 };
 
-// A socket file left by a crashed instance answers nobody: the next start takes it over, and the
-// start after that finds it there.
+// A socket file left by a crashed instance is taken over; the start after that finds it there.
 TEST_F(QtLocalPeerTest, StaleSocketIsTakenOver) {
     const QString name = QtLocalPeer(nullptr, QStringLiteral("Peer Stale")).serverName();
     sockaddr_un addr{};

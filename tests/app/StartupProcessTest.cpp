@@ -18,8 +18,7 @@
 
 namespace {
 
-// The real executable started with `args`, standard output and error merged; with `readerGone`
-// its standard output is a pipe whose reader is gone before the first line.
+// The real executable, output and error merged; `readerGone`: its output is a pipe nobody reads.
 struct Agent : QProcess {
     Agent(const QProcessEnvironment& env, const QStringList& args = {}, bool readerGone = false)
         : readerGone(readerGone) {
@@ -139,8 +138,7 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
                                  << first.readAll().toStdString();
     EXPECT_EQ(second.exitCode(), 0);
 
-    // The close button as a window manager sends it, then Enter on the leave question (its
-    // default button is Yes).
+    // The close button as a window manager sends it, then Enter (Yes) on the leave question.
     const std::unique_ptr<Display, int (*)(Display*)> display{XOpenDisplay(nullptr), XCloseDisplay};
     ASSERT_TRUE(display);
     XEvent event{};

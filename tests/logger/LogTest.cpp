@@ -171,8 +171,7 @@ TEST_F(LogCore, FilesArePrivateAndALostFolderIsMadeAgain) {
     umask(savedUmask);
 }
 
-// 8 threads x 10,000 lines while the file rotates and the echo is on: every line whole and none
-// lost, in the file and in the echo.
+// 8 threads x 10,000 lines, the file rotating and echoed: every line whole and none lost in either.
 TEST_F(LogCore, ManyThreadsLoseNothing) {
     constexpr int kThreads = 8;
     constexpr int kPerThread = 10000;
