@@ -10,7 +10,6 @@
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -223,9 +222,7 @@ TEST_F(QtLocalPeerTest, MalformedClientIsDroppedAndASlowOneServed) {
     // At once, not by the receive time-out of 5 s.
     EXPECT_TRUE(waitFor([&] { return huge.state() == QLocalSocket::UnconnectedState; }, 2000));
 
-    QByteArray frame(4, '\0');
-    qToBigEndian<quint32>(8, frame.data());
-    frame += "activate";
+    const QByteArray frame = QByteArray::fromHex("00000008") + "activate";
     slow.write(frame.left(2));
     ASSERT_TRUE(slow.waitForBytesWritten(1000));
     slow.write(frame.mid(2));

@@ -14,8 +14,6 @@
 
 namespace {
 
-using State = ApiRequestState;
-
 // A redirect is followed (Qt 5 follows none unless asked); a reply over 1 MiB gives nothing.
 TEST(ServerApi, FollowsARedirectAndRefusesAReplyOver1MiB) {
     HttpTestServer server;
@@ -26,7 +24,7 @@ TEST(ServerApi, FollowsARedirectAndRefusesAReplyOver1MiB) {
     ServerApi moved{nullptr, server.baseUrl()}, big{nullptr, server.baseUrl()};
     EXPECT_EQ(moved.makeApiRequestSync("/moved").object().value("n").toInt(), 1);
     EXPECT_TRUE(big.makeApiRequestSync("/big").isNull());
-    EXPECT_EQ(big.requestState, State::Failed);
+    EXPECT_EQ(big.requestState, ApiRequestState::Failed);
 }
 
 // The late answer arrives while the second request is still waiting for its own.
@@ -39,7 +37,7 @@ TEST(ServerApi, ReplyAfterItsTimeOutIsNeverTakenForALaterRequest) {
     api.timeoutMs = 100;
     QSignalSpy data(&api, &ServerApi::requestedData);
     EXPECT_TRUE(api.makeApiRequestSync("/slow").isNull());
-    EXPECT_EQ(api.requestState, State::TimedOut);
+    EXPECT_EQ(api.requestState, ApiRequestState::TimedOut);
     api.timeoutMs = 3000;
     EXPECT_EQ(api.makeApiRequestSync("/next").object().value("from").toString(), "next");
     EXPECT_EQ(data.count(), 1);
