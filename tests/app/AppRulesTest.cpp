@@ -42,7 +42,6 @@ std::string field(const std::string& name) {
         {"timeout", std::to_string(p.timeout)},
         {"stun-url", p.stunUrl},
         {"mic-volume", std::to_string(p.micVolume)},
-        {"from-link", std::to_string(s.fromLink)},
         {"debug", std::to_string(s.debug)},
         {"configured", s.configuredServerUrl},
     }
@@ -71,7 +70,6 @@ TEST(CmdlineParams, EachSourceInItsPlace) {
         // A link replaces server and session only; the server it replaced stays known.
         {{"--server-url=https://o.org", kLink}, {}, "server-url", "https://h.org/a"},
         {{"--session-id=opt", kLink}, {}, "session-id", "ab12"},
-        {{kLink}, {}, "from-link", "1"},
         {{"--server-url=https://o.org", kLink}, {}, "configured", "https://o.org"},
         // Bad input: refused, the settings left as a fresh record (or as the options made them).
         // The last row sets no variable: none is left behind.
@@ -88,7 +86,6 @@ TEST(CmdlineParams, EachSourceInItsPlace) {
             setenv(name.c_str(), value.c_str(), 1);
         }
         settings.connectionParams = {};
-        settings.fromLink = false;
         SCOPED_TRACE(&row - rows);
         std::vector<std::string> args = row.args;
         args.insert(args.begin(), "kelvano-assistant");
