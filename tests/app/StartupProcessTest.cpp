@@ -17,8 +17,7 @@
 
 namespace {
 
-// The real executable started with `args`, standard output and error merged; with `readerGone`
-// its standard output is a pipe whose reader is gone before the first line.
+// The real executable, output and error merged; `readerGone`: its output is a pipe nobody reads.
 struct Agent : QProcess {
     Agent(const QProcessEnvironment& env, const QStringList& args = {}, bool readerGone = false)
         : readerGone(readerGone) {
@@ -64,16 +63,14 @@ protected:
         }
     }
 
-    // A visible window of the running agent other than `except`, or 0 when the agent ends or
-    // time is up.
+    // A visible window of the agent other than `except`; 0 once the agent ends or time is up.
     static unsigned long waitForWindow(Agent& agent, unsigned long except = 0) {
-        const QStringList args{"search", "--onlyvisible", "--pid",
-                               QString::number(agent.processId())};
         unsigned long found = 0;
         waitFor(
             [&] {
                 QProcess search;
-                search.start(QStringLiteral("xdotool"), args);
+                search.start(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid",
+                                                         QString::number(agent.processId())});
                 search.waitForFinished();
                 for (const QByteArray& id : search.readAllStandardOutput().trimmed().split('\n')) {
                     if (id.toULong() != except) {
@@ -86,7 +83,7 @@ protected:
         return found;
     }
 
-    // The process ended normally with status 0 and its log's last line says it finished.
+    // Status 0 and the log's last line says it finished.
     void expectFinishedCleanly(Agent& agent) {
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(agent.exitCode(), 0);
@@ -118,11 +115,9 @@ TEST_F(StartupProcess, EndsWithoutAWindow) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.join(' ').toStdString());
-        QProcessEnvironment rowEnv = env;
-        if (row.display) {
-            rowEnv.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(row.display));
-        }
-        Agent agent(rowEnv, row.args, row.readerGone);
+        env.insert(QStringLiteral("DISPLAY"),
+                   row.display ? QString(row.display) : qEnvironmentVariable("DISPLAY"));
+        Agent agent(env, row.args, row.readerGone);
         ASSERT_TRUE(agent.finish());
         EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit) << "signal " << agent.exitCode();
         EXPECT_EQ(agent.exitCode(), row.status);
@@ -142,8 +137,7 @@ TEST_F(StartupProcess, SecondStartHandsItsLinkToTheFirstAndClosingEndsCleanly) {
                                  << first.readAll().toStdString();
     EXPECT_EQ(second.exitCode(), 0);
 
-    // The close button as a window manager sends it, then Enter on the leave question (its
-    // default button is Yes).
+    // The close button as a window manager sends it, then Enter (Yes) on the leave question.
     const std::unique_ptr<Display, int (*)(Display*)> display{XOpenDisplay(nullptr), XCloseDisplay};
     ASSERT_TRUE(display);
     XEvent event{};

@@ -14,39 +14,17 @@
 
 namespace {
 
-using State = ApiRequestState;
-
-// One request of the client: a redirect is followed; an oversized reply or a redirect from https
-// to http gives nothing. (Silent and failing servers: WhatStopsTheResolution.)
-TEST(ServerApi, WhatIsTaken) {
-    HttpTestServer plain, tls(HttpTestServer::Mode::Tls);
-    ASSERT_TRUE(plain.start() && tls.start());
-    const QByteArray json = R"({"n": 1})";
-    plain.setRoute("/target", 200, json);
-    const auto to = [](const QString& url) {
-        return decltype(HttpTestServer::Response::headers){{"Location", url.toUtf8()}};
-    };
-    const struct {
-        const char* what;
-        HttpTestServer::Response response;
-        State state;
-        HttpTestServer* server = nullptr;
-    } rows[] = {
-        {"200", {200, json, {}}, State::Done},
-        {"301 followed", {301, {}, to("/target")}, State::Done},
-        {"over 1 MiB", {200, "[\"" + QByteArray(3 << 20, 'x') + "\"]", {}}, State::Failed},
-        {"https to http", {301, {}, to(plain.baseUrl() + "/target")}, State::Failed, &tls},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        HttpTestServer& server = row.server ? *row.server : plain;
-        server.setRoute("/x", row.response);
-        ServerApi api{nullptr, server.baseUrl()};
-        api.sslConfig.setCaCertificates({testcert::certificate()});
-        EXPECT_EQ(api.makeApiRequestSync("/x").object().value("n").toInt(),
-                  row.state == State::Done ? 1 : 0);
-        EXPECT_EQ(api.requestState, row.state);
-    }
+// A redirect is followed (Qt 5 follows none unless asked); a reply over 1 MiB gives nothing.
+TEST(ServerApi, FollowsARedirectAndRefusesAReplyOver1MiB) {
+    HttpTestServer server;
+    ASSERT_TRUE(server.start());
+    server.setRoute("/target", 200, R"({"n": 1})");
+    server.setRoute("/moved", {301, {}, {{"Location", "/target"}}});
+    server.setRoute("/big", 200, "[\"" + QByteArray(3 << 20, 'x') + "\"]");
+    ServerApi moved{nullptr, server.baseUrl()}, big{nullptr, server.baseUrl()};
+    EXPECT_EQ(moved.makeApiRequestSync("/moved").object().value("n").toInt(), 1);
+    EXPECT_TRUE(big.makeApiRequestSync("/big").isNull());
+    EXPECT_EQ(big.requestState, ApiRequestState::Failed);
 }
 
 // The late answer arrives while the second request is still waiting for its own.
@@ -59,27 +37,24 @@ TEST(ServerApi, ReplyAfterItsTimeOutIsNeverTakenForALaterRequest) {
     api.timeoutMs = 100;
     QSignalSpy data(&api, &ServerApi::requestedData);
     EXPECT_TRUE(api.makeApiRequestSync("/slow").isNull());
-    EXPECT_EQ(api.requestState, State::TimedOut);
+    EXPECT_EQ(api.requestState, ApiRequestState::TimedOut);
     api.timeoutMs = 3000;
     EXPECT_EQ(api.makeApiRequestSync("/next").object().value("from").toString(), "next");
     EXPECT_EQ(data.count(), 1);
 }
 
 TEST(ValidateStunUrl, AcceptsOnlyStunColonHostAndPort) {
-    for (const char* url : {"stun:stun.example.org", "stun:a.b-c.d_e.store:0", "stun:1.2.3.4:65535",
-                            "stun:255.255.255.255"}) {
+    for (const char* url : {"stun:a.org", "stun:a.b-c.d_e.store:0", "stun:255.255.255.255:65535"}) {
         EXPECT_TRUE(ServerApiSettings::validateStunUrl(url)) << url;
     }
     for (const char* url : {"stun:a.museum", "stun:1.2.3.4:65536", "stun:1.2.3.4:03478",
-                            "stun:1.2.3.256", "stun:localhost", "stun://stun.example.org:3478",
-                            "turn:stun.example.org", "STUN:stun.example.org",
-                            "stun:stun.example.org:3478/path", " stun:stun.example.org", "stun:"}) {
+                            "stun:1.2.3.256", "stun:localhost", "stun://a.org:3478", "STUN:a.org",
+                            "stun:a.org:3478/path", " stun:a.org", "stun:"}) {
         EXPECT_FALSE(ServerApiSettings::validateStunUrl(url)) << url;
     }
 }
 
-// The session's settings resolved against the server: discovery of a version, then the same reply
-// on every settings path.
+// Resolution against the server: a version discovered, then one reply on every settings path.
 class SessionSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
@@ -171,12 +146,10 @@ TEST_F(SessionSettingsTest, SettingsPathAndKeys) {
 TEST_F(SessionSettingsTest, SessionIdTable) {
     const std::tuple<const char*, const char*, const char*> rows[] = {
         // id, server version, the settings path asked (nullptr: none)
-        {"12", "0.7.0", "/12/settings"},  {"12", "0.6.9", "/api/12/settings"},
         {"0", "0.7.0", "/0/settings"},    {"abc", "0.7.0", nullptr},
         {"2147483648", "0.7.0", nullptr}, {"0042", "0.7.0", nullptr},
         {"", "0.7.0", nullptr},           {"-1", "0.7.0", nullptr},
-        {"+5", "0.7.0", nullptr},         {" 12", "0.7.0", nullptr},
-        {"12abc", "0.6.9", nullptr},
+        {" 12", "0.7.0", nullptr},        {"12abc", "0.6.9", nullptr},
     };
     for (const auto& [id, version, path] : rows) {
         SCOPED_TRACE(std::string("id '") + id + "' on " + version);
@@ -192,22 +165,20 @@ TEST_F(SessionSettingsTest, SessionIdTable) {
     }
 }
 
-// A failed discovery or an unverified certificate stops the resolution with the text shown,
+// A silent server or an unverified certificate stops the resolution with the text shown,
 // before any settings are asked for; "force" or a trusted certificate let it through.
 TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
     const struct {
         const char* what;
-        int status;  // of discovery
-        int delayMs;
+        int delayMs;  // of discovery
         bool tls, trusted, force;
         const char* shown;  // nullptr: resolved
         int asked;          // requests the server saw
     } rows[] = {
-        {"silent server", 200, -1, false, false, false, "Server not found", 1},
-        {"server error", 500, 0, false, false, false, "Server version error", 1},
-        {"untrusted", 200, 0, true, false, false, "Server version error", 0},
-        {"untrusted, force", 200, 0, true, false, true, nullptr, 2},
-        {"trusted", 200, 0, true, true, false, nullptr, 2},
+        {"silent server", -1, false, false, false, "Server not found", 1},
+        {"untrusted", 0, true, false, false, "Server version error", 0},
+        {"untrusted, force", 0, true, false, true, nullptr, 2},
+        {"trusted", 0, true, true, false, nullptr, 2},
     };
     discover.timeoutMs = 300;
     const QByteArray settings = R"({"notifyConnection": false, "displayName": "after"})";
@@ -218,7 +189,7 @@ TEST_F(SessionSettingsTest, WhatStopsTheResolution) {
         serve("0.7.0", settings);
         tls.setRoute("/42/settings", 200, settings);
         HttpTestServer& used = row.tls ? tls : server;
-        used.setRoute("/api/discover/", row.status, discovery("0.7.0"), row.delayMs);
+        used.setRoute("/api/discover/", 200, discovery("0.7.0"), row.delayMs);
         ConnectionParams& p = GlobalSettings::instance().connectionParams;
         p.serverUrl = used.baseUrl().toStdString();
         p.disableSsl = row.force;
