@@ -1,13 +1,10 @@
-"""The e2e kit, shared with the demo and the benchmarks: the agent in a private home, a bounded
-wait, the X server read back, its permission dialog answered, the network path shaped with
-nftables, and a whole session (the development server, headless Chromium on its console, the
-agent)."""
+"""The e2e kit, shared with the demo and the benchmarks: the agent in a private home, the X server
+read back, the network path shaped with nftables, and a whole session on headless Chromium."""
 
 import asyncio
 import contextlib
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -34,9 +31,8 @@ SCROLLING = ["xterm", "-geometry", "318x82+0+0", "-fn", "6x13", "-e", "bash", "-
 def private_env(root, extra=None):
     """Environment with HOME and the XDG directories under root (created)."""
     env = {k: v for k, v in os.environ.items() if k not in CLEARED}
-    for var, sub in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data"),
-                     ("XDG_CACHE_HOME", "cache"), ("XDG_RUNTIME_DIR", "run")):
-        env[var] = os.path.join(root, sub)
+    for var in ("HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
+        env[var] = os.path.join(root, var.lower())
         os.makedirs(env[var], mode=0o700, exist_ok=True)
     env["QT_QPA_PLATFORM"] = "xcb"
     env.update(extra or {})
@@ -60,14 +56,12 @@ def read(path):
 
 
 def start_agent(args, env, log_path, binary=AGENT):
-    """Starts the agent with its standard output (every log line) going to log_path."""
     with open(log_path, "wb") as out:
         return subprocess.Popen([binary] + list(args), env=env, stdout=out,
                                 stderr=subprocess.STDOUT)
 
 
 def terminate(proc, timeout=10):
-    """SIGTERM, then SIGKILL after timeout; the exit status."""
     proc.terminate()  # nothing once it has exited
     try:
         return proc.wait(timeout)
@@ -77,9 +71,8 @@ def terminate(proc, timeout=10):
 
 
 def set_path(loss=0, limit_kbytes=0, keep_only_tcp=None):
-    """Shapes what enters this network namespace: a share of UDP packets lost at random, UDP
-    policed to a rate, or everything dropped but one TCP port (the browser's DevTools).
-    With no arguments the path is open again."""
+    """Shapes what enters this network namespace: UDP lost at random or policed to a rate, or all
+    dropped but one TCP port (the browser's DevTools). With no arguments the path is open."""
     rules = []
     if keep_only_tcp:
         rules += ["tcp dport %d accept" % keep_only_tcp, "tcp sport %d accept" % keep_only_tcp,
@@ -118,8 +111,6 @@ async def answer_dialog(pid, grant, timeout=15):
 
 
 class XProbe(Xlib.display.Display):
-    """Reads back the pointer and the pressed keys; paints the root window."""
-
     def pointer(self):
         p = self.screen().root.query_pointer()
         return p.root_x, p.root_y
@@ -133,7 +124,7 @@ class XProbe(Xlib.display.Display):
         return bool(self.query_keymap()[code // 8] & (1 << (code % 8)))
 
     def fill_root(self, rgb):
-        """Paints the whole root window in one colour (0xRRGGBB on a TrueColor screen)."""
+        """0xRRGGBB on a TrueColor screen."""
         self.screen().root.change_attributes(background_pixel=rgb)
         self.screen().root.clear_area()
         self.sync()
@@ -164,55 +155,51 @@ FRAME_GAP_JS = """
 
 class Harness:
     """The development server, headless Chromium on its console driven over DevTools one call at a
-    time, and the agent called from the server's link. Chromium does WebRTC, so it starts only
-    inside the private network namespace (scripts/netns-run.sh)."""
+    time, and the agent called from the server's link."""
 
     def __init__(self, workdir, codec="VP8", audio="OPUS"):
         self.workdir, self.codec, self.audio = workdir, codec, audio
-        self.settings = {"notifyConnection": False, "displayName": "Demo administrator",
-                         "StunServers": []}
+        self.settings = {"notifyConnection": False, "StunServers": []}
         self.agent_log = os.path.join(workdir, "agent-stdout.log")
-        self.dir, self.last_id = tempfile.mkdtemp(prefix="kv-chromium-"), 0
-        self.server = self.runner = self.agent = self.x = self.base = None
-        self.browser = self.http = self.ws = self.port = None
+        self.last_id, self.agent, self.cleanup = 0, None, contextlib.AsyncExitStack()
 
     async def start(self, timeout=60):
-        """Everything up, and the first video frame decoded by the browser."""
         await self.open()
         await self.call(timeout)
 
     async def open(self):
         """The development server and its console in Chromium, with no agent yet."""
         assert IN_PRIVATE_NETNS, "Chromium does WebRTC only inside the private network namespace"
-        self.x, self.server = XProbe(), devserver.DevServer()
+        self.x = self.cleanup.enter_context(contextlib.closing(XProbe()))
+        self.server = devserver.DevServer()
         self.server.create_session(self.settings, sid=SESSION)
-        self.runner, port = await devserver.start(self.server, "127.0.0.1", 0)
+        runner, port = await devserver.start(self.server, "127.0.0.1", 0)
+        self.cleanup.push_async_callback(runner.cleanup)
+        profile = self.cleanup.enter_context(tempfile.TemporaryDirectory(prefix="kv-chromium-"))
         self.base = "http://127.0.0.1:%d/assistant" % port
-        args = [
-            "/usr/bin/chromium", "--headless", "--disable-gpu", "--no-first-run",
-            "--no-default-browser-check", "--disable-background-networking",
-            "--disable-component-update", "--disable-sync", "--disable-extensions", "--mute-audio",
-            "--autoplay-policy=no-user-gesture-required", "--allow-loopback-in-peer-connection",
-            "--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter",
-            "--user-data-dir=" + self.dir, "--remote-debugging-port=0", "--window-size=1280,800",
-            "about:blank"]
-        if os.geteuid() == 0:
-            args.insert(1, "--no-sandbox")
+        args = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
+                "--disable-background-networking", "--autoplay-policy=no-user-gesture-required",
+                "--allow-loopback-in-peer-connection",
+                "--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter",
+                "--user-data-dir=" + profile, "--remote-debugging-port=0", "--window-size=1280,800",
+                "about:blank"]
         self.browser = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.http = aiohttp.ClientSession()
+        self.cleanup.callback(terminate, self.browser, 5)
+        self.http = await self.cleanup.enter_async_context(aiohttp.ClientSession())
 
         async def page_socket():
             assert self.browser.poll() is None, "Chromium exited with %s" % self.browser.returncode
             # The port file may not be there, or be written only in part.
             with contextlib.suppress(aiohttp.ClientError, IndexError, ValueError):
-                self.port = int(read(os.path.join(self.dir, "DevToolsActivePort")).split()[0])
+                self.port = int(read(os.path.join(profile, "DevToolsActivePort")).split()[0])
                 async with self.http.get("http://127.0.0.1:%d/json/list" % self.port) as r:
                     pages = [t for t in await r.json() if t["type"] == "page"]
                 return pages[0]["webSocketDebuggerUrl"]
         address = await poll(page_socket, 30, 0.05)
         assert address, "cannot reach Chromium's DevTools port"
-        self.ws = await self.http.ws_connect(address, max_msg_size=0)
-        await self.cdp("Page.enable")  # for the script on the console's page
+        self.ws = await self.cleanup.enter_async_context(
+            self.http.ws_connect(address, max_msg_size=0))
+        await self.cdp("Page.enable")  # or the script below is not run on the console's page
         await self.cdp("Page.addScriptToEvaluateOnNewDocument", source=KEEP_PEERS_JS)
         await self.cdp("Page.navigate",
                        url=self.server.console_address(self.base.rsplit("/", 1)[0], SESSION))
@@ -235,29 +222,21 @@ class Harness:
         return result["result"].get("value")
 
     async def wait_for(self, expression, timeout, what):
-        """The page expression's first truthy value within timeout."""
         value = await poll(lambda: self.evaluate(expression), timeout, 0.05)
         assert value, "timed out waiting for " + what
         return value
 
-    async def key(self, kind, key, code, key_code):
-        text = {"text": key} if kind == "keyDown" and len(key) == 1 else {}
-        await self.cdp("Input.dispatchKeyEvent", type=kind, key=key, code=code,
-                       windowsVirtualKeyCode=key_code, nativeVirtualKeyCode=key_code, **text)
-
     async def call(self, timeout=60):
         """The agent started from the link, up to the first frame of its call on the console."""
         calls = await self.evaluate("kvConsole.stats.calls")
-        link = self.base.replace("http", "kvlo", 1) + "/" + SESSION
         self.agent = start_agent(
             ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
-             "--audio-codec", self.audio, link],
+             "--audio-codec", self.audio, self.base.replace("http", "kvlo", 1) + "/" + SESSION],
             private_env(self.workdir, {"KVNO_VDI_URL": self.base}), self.agent_log)
-
-        async def ended_or_shown():
-            return self.agent.poll() is not None or await self.evaluate(
-                "kvConsole.stats.calls > %d && kvConsole.stats.framesDecoded > 0" % calls)
-        assert await poll(ended_or_shown, timeout, 0.1) and self.agent.poll() is None, (
+        self.cleanup.callback(terminate, self.agent)
+        shown = "kvConsole.stats.calls > %d && kvConsole.stats.framesDecoded > 0" % calls
+        await poll(lambda: self.agent.poll() is not None or self.evaluate(shown), timeout, 0.1)
+        assert self.agent.poll() is None and await self.evaluate(shown), (
             "no decoded frame; agent status %s, its output:\n%s" % (
                 self.agent.poll(), read(self.agent_log)[-3000:]))
 
@@ -270,7 +249,6 @@ class Harness:
                                    "r => r.type === 'inbound-rtp' && r.kind === 'video'))")
 
     async def frame_gap(self, seconds):
-        """The longest time (s) without a new frame on the console over the next seconds."""
         return await self.evaluate("(%s)(%d)" % (FRAME_GAP_JS, seconds * 1000)) / 1000
 
     async def move_mouse(self, x, y, timeout=5):
@@ -279,25 +257,16 @@ class Harness:
             "kvConsole.sendInput({mouseEvent: {type: 'mousemove', x: %d, y: %d}})" % (x, y))
         return await poll(lambda: self.x.pointer() == (x, y), timeout)
 
-    async def press_key(self, key, code, key_code, keysym, timeout=5):
-        """Presses a key on the page's video; True when the X server saw it down, then up."""
+    async def press_key(self, key, code, key_code, keysym, release=True, timeout=5):
+        """Presses a key on the page's video (and lets go); True when X saw it down (then up)."""
         await self.evaluate("kvConsole.video.focus()")
-        await self.key("keyDown", key, code, key_code)
-        down = await poll(lambda: self.x.key_down(keysym), timeout)
-        await self.key("keyUp", key, code, key_code)
-        return bool(down and await poll(lambda: not self.x.key_down(keysym), timeout))
+        for down in (True, False)[:1 + release]:
+            await self.cdp("Input.dispatchKeyEvent", type="keyDown" if down else "keyUp", key=key,
+                           code=code, windowsVirtualKeyCode=key_code,
+                           nativeVirtualKeyCode=key_code, **({"text": key} if down else {}))
+            if not await poll(lambda: self.x.key_down(keysym) == down, timeout):
+                return False
+        return True
 
     async def stop(self):
-        if self.agent is not None:
-            terminate(self.agent)
-        if self.ws is not None:
-            await self.ws.close()
-        if self.browser is not None:
-            terminate(self.browser, 5)
-        if self.http is not None:
-            await self.http.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-        if self.runner is not None:
-            await self.runner.cleanup()
-        if self.x is not None:
-            self.x.close()
+        await self.cleanup.aclose()

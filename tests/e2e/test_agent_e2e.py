@@ -1,10 +1,9 @@
-"""The agent started from a link under Xvfb shares its screen with Chromium on the console, once per
-codec pair; the screen shows in the video, the page's input reaches X. Scrolling text keeps moving
-over a lossy path; a dead path ends the call and lets go of a held key."""
+"""Per codec pair, the agent's screen shows on the console in Chromium and its input reaches X.
+Scrolling text keeps moving over a lossy path; a dead path ends the call and lets go of a key."""
 
 import asyncio
 import os
-import shutil
+import re
 import subprocess
 import tempfile
 import unittest
@@ -12,11 +11,9 @@ import unittest
 from harness import IN_PRIVATE_NETNS, SCROLLING, Harness, poll, read, set_path, terminate
 
 LOSSY_SECONDS = 20
-DEAD_PATH_BOUND = 25  # s: the agent's own bounds are 10 s of silence and 10 s for a pong
-LOST_TEXTS = ("The connection with the administrator is lost",
-              "Connection with the server is closed")
+LOST = ("(?m)Terminate. Reason: (The connection with the administrator is lost|"
+        "Connection with the server is closed)$")
 A = 0x61
-NFT = unittest.skipUnless(shutil.which("nft"), "needs nftables")
 # Whether the console's video shows about colour (r, g, b) at monitor pixel (x, y).
 SHOWS_JS = """(() => {
   const g = document.createElement("canvas").getContext("2d", {willReadFrequently: true});
@@ -36,23 +33,20 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
     async def test_every_codec_pair_shows_the_screen_and_takes_input(self):
         h = self.h
         await h.open()
-        for codec, audio, rgb in (("VP8", "OPUS", 0x2080C0), ("VP8", "G711", 0xC08020),
-                                  ("h264", "OPUS", 0x20C080), ("h264", "G711", 0x8020C0)):
+        pairs = (("VP8", "OPUS", 0x2080C0), ("VP8", "G711", 0xC08020), ("h264", "OPUS", 0x20C080),
+                 ("h264", "G711", 0x8020C0))
+        for i, (codec, audio, rgb) in enumerate(pairs):
             with self.subTest(codec=codec, audio=audio):
                 h.codec, h.audio = codec, audio
-                await h.evaluate("(d => d.texts.length = d.binary.length = 0)"
-                                 "(kvConsole.dataChannel)")
                 await h.call()
-                dc = await h.wait_for("kvConsole.dataChannel.binary.length && "
-                                      "kvConsole.dataChannel", 15, "the greeting")
-                self.assertEqual((dc["texts"][:1], dc["binary"][:1]),
+                dc = await h.wait_for("kvConsole.dataChannel.binary.length > %d && "
+                                      "kvConsole.dataChannel" % i, 15, "the greeting")
+                self.assertEqual((dc["texts"][i:], dc["binary"][i:]),
                                  (["Hi! from the GStreamer client"], [list(b"data")]))
                 h.x.fill_root(rgb)
                 await h.wait_for(SHOWS_JS % (1700, 950, list(rgb.to_bytes(3, "big"))), 5,
                                  "the root's colour")
-                stats = await h.stats()
-                self.assertEqual((stats["width"], stats["height"], stats["codec"].lower()),
-                                 (1920, 1080, codec.lower()))
+                self.assertEqual((await h.stats())["codec"].lower(), codec.lower())
                 h.x.warp(5, 5)
                 self.assertTrue(await h.move_mouse(1234, 567), "pointer at %s" % (h.x.pointer(),))
                 self.assertTrue(await h.press_key("a", "KeyA", 65, A), "key a not seen")
@@ -61,10 +55,8 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
                 await h.wait_for("kvConsole.state.agent === 'waiting' && "
                                  "kvConsole.stats.width === 0", 10, "the console's reset")
 
-    @NFT
     async def test_scrolling_text_over_a_lossy_path(self):
-        term = subprocess.Popen(SCROLLING, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(terminate, term)
+        self.addCleanup(terminate, subprocess.Popen(SCROLLING))
         self.addCleanup(set_path)
         await self.h.start()
         set_path(loss=3)
@@ -75,19 +67,14 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         self.assertGreater(last["nackCount"], first["nackCount"], "no retransmission requested")
         self.assertGreater(last["framesDecoded"] - first["framesDecoded"], 5 * LOSSY_SECONDS)
 
-    @NFT
     async def test_dead_path_ends_the_call_and_releases_held_keys(self):
         self.addCleanup(set_path)
         h = self.h
         await h.start()
-        await h.evaluate("kvConsole.video.focus()")
-        await h.key("keyDown", "a", "KeyA", 65)
-        self.assertTrue(await poll(lambda: h.x.key_down(A), 5), "key a not down")
+        self.assertTrue(await h.press_key("a", "KeyA", 65, A, release=False), "key a not down")
         set_path(keep_only_tcp=h.port)
-
-        def reason():
-            lines = read(h.agent_log).split("Terminate. Reason: ")
-            return lines[1].splitlines()[0].strip() if len(lines) > 1 else None
-        self.assertIn(await poll(reason, DEAD_PATH_BOUND), LOST_TEXTS, read(h.agent_log)[-2000:])
+        # The agent's own bounds are 10 s of silence and 10 s for a pong.
+        lost = await poll(lambda: re.search(LOST, read(h.agent_log)), 25)
+        self.assertTrue(lost, read(h.agent_log)[-2000:])
         self.assertTrue(await poll(lambda: not h.x.key_down(A), 5), "key a still down")
         self.assertIsNone(h.agent.poll(), "the agent exited")
