@@ -2,7 +2,6 @@
 input to the session's one input channel only, a dead channel let go."""
 
 import asyncio
-import json
 import logging
 import unittest
 
@@ -32,9 +31,6 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
         self.addAsyncCleanup(ws.close)
         return ws
 
-    async def console_event(self, con):
-        return json.loads((await asyncio.wait_for(con.receive(), STEP)).data)
-
     async def channel_is(self, kind, present):
         self.assertTrue(await poll(
             lambda: (self.server.sessions["7"].channels[kind] is not None) == present, STEP))
@@ -62,21 +58,20 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
                 await self.ws("/ws/console?session=1", origin=origin)
             self.assertEqual(refused.exception.status, 403, origin)
         con = await self.ws("/ws/console?session=1", origin=self.origin)
-        self.assertEqual((await self.console_event(con))["event"], "welcome")
+        self.assertEqual((await asyncio.wait_for(con.receive_json(), STEP))["event"], "welcome")
 
     async def test_input_goes_to_the_one_input_channel_only(self):
         con = await self.ws("/ws/console?session=7", origin=self.origin)
-        await self.console_event(con)  # welcome
+        await asyncio.wait_for(con.receive_json(), STEP)  # welcome
         inp, other = await self.ws("/7/ws/input"), await self.ws("/8/ws/input")
         await self.ws("/7/ws/cursor")
-        # A second reader of the session's keys (or cursor) is refused while the first lives,
-        # and the administrator is told.
+        # A second reader of the session's keys (or cursor) is refused; the administrator is told.
         for kind in ("input", "cursor"):
             await self.channel_is(kind, True)
             thief = await self.ws("/7/ws/" + kind)
             await asyncio.wait_for(thief.receive(), STEP)
             self.assertEqual(thief.close_code, devserver.CHANNEL_BUSY, kind)
-            self.assertEqual((await self.console_event(con))["event"], "warning")
+            self.assertEqual((await asyncio.wait_for(con.receive_json(), STEP))["event"], "warning")
         key = '{"keyboardEvent":{"keyCode":81,"down":true,"key":"q"}}'
         for m in ("not json", '{"other":1}', '{"sdp":{}}', key):
             await con.send_str(m)
