@@ -25,9 +25,8 @@ public:
         return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
     }
 
-    // Script: whether "HELLO <id>" and "SESSION <id>" are answered.
-    bool answerHello = true;
-    bool answerSession = true;
+    // Script: how many of "HELLO <id>" and "SESSION <id>" are answered, in that order.
+    int answers = 2;
 
     QWebSocket* agent = nullptr;      // the agent's signalling socket while it is open
     QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets, in order
@@ -45,14 +44,11 @@ private:
             });
             return;
         }
-        if (agent) {
-            agent->abort();
-        }
         agent = socket;
         connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& t) {
-            if (t.startsWith(QLatin1String("HELLO ")) && answerHello) {
+            if (t.startsWith(QLatin1String("HELLO ")) && answers > 0) {
                 socket->sendTextMessage(QStringLiteral("HELLO"));
-            } else if (t.startsWith(QLatin1String("SESSION ")) && answerSession) {
+            } else if (t.startsWith(QLatin1String("SESSION ")) && answers > 1) {
                 socket->sendTextMessage(QStringLiteral("SESSION_OK"));
             }
         });

@@ -49,9 +49,8 @@ TEST(BitrateEstimator, FollowsTheReceiverReports) {
 // A missing plug-in leaves the stream alone and the pipeline as it was.
 TEST(IncomingMedia, MissingPluginLeavesStreamUnhandled) {
     gst_init(nullptr, nullptr);
-    const std::pair<const char*, const char*> rows[] = {{"videoconvert", "nosuchsink"},
-                                                        {"nosuchconvert", "fakesink"}};
-    for (const auto& [convert, sink] : rows) {
+    for (const auto& [convert, sink] :
+         {std::pair{"videoconvert", "nosuchsink"}, std::pair{"nosuchconvert", "fakesink"}}) {
         GstBin* bin = GST_BIN(gst_object_ref_sink(gst_pipeline_new(nullptr)));
         GstElement* source = gst_element_factory_make("videotestsrc", nullptr);
         gst_bin_add(bin, source);
