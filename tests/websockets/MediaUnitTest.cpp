@@ -33,6 +33,7 @@ const Row kRows[] = {
      {{0.6, 20, 2500}, {0.2, 20, 1250}, {0, 20, 750}},
      810},
     {"packets asked for again are loss the reports hide", {{0, 20, 0, 0.4}}, 2000},
+    {"but as noise they do not stop the climb", {{0, 20, 0, 0.1}}, 2700},
 };
 
 TEST(BitrateEstimator, FollowsTheReceiverReports) {
