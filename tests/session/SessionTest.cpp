@@ -1,5 +1,4 @@
-// The session object against a loopback HTTP API whose signalling stays silent: what a slow
-// server, a second click, a second link or a late answer may do; and which links it trusts.
+// The session object against a loopback HTTP API whose signalling stays silent; link trust.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
