@@ -45,8 +45,9 @@ std::string key(const std::string& keysymName, const char* action) {
         .toStdString();
 }
 
-// Every pair of the key table: browser key code -> X keysym name.
-TEST(InputHandler, EveryKeyCodeGivesItsKeysym) {
+// Every pair of the key table (browser key code -> X keysym name); every shortcut: all keys
+// down in order, one flush, all up in the same order, one flush.
+TEST(InputHandler, EveryKeyCodeAndShortcutGivesItsKeys) {
     std::map<int, std::string> table = {
         {8, "BackSpace"},     {9, "Tab"},           {13, "Return"},       {16, "Shift_L"},
         {17, "Control_L"},    {18, "Alt_L"},        {20, "Caps_Lock"},    {27, "Escape"},
@@ -69,16 +70,13 @@ TEST(InputHandler, EveryKeyCodeGivesItsKeysym) {
             R"({"keyboardEvent":{"keyCode":)" + std::to_string(code) + R"(,"down":true}})";
         EXPECT_EQ(decode(message), (Steps{key(name, "down"), "flush"})) << code;
     }
-}
 
-// Every shortcut: all keys down in order, one flush, all up in the same order, one flush.
-TEST(InputHandler, EveryShortcutPressesAndReleasesItsKeys) {
-    std::map<std::string, std::string> table = {{"CTRL_ALT_DELETE", "Delete"}};
+    std::map<std::string, std::string> shortcuts = {{"CTRL_ALT_DELETE", "Delete"}};
     for (int n = 1; n <= 12; ++n) {
-        table["CTRL_ALT_F" + std::to_string(n)] = "F" + std::to_string(n);
+        shortcuts["CTRL_ALT_F" + std::to_string(n)] = "F" + std::to_string(n);
     }
-    EXPECT_EQ(shortcut_map.size(), table.size());
-    for (const auto& [name, last] : table) {
+    EXPECT_EQ(shortcut_map.size(), shortcuts.size());
+    for (const auto& [name, last] : shortcuts) {
         EXPECT_EQ(decode(R"({"shortcutEvent":{"key":")" + name + R"("}})"),
                   (Steps{key("Control_L", "down"), key("Alt_L", "down"), key(last, "down"), "flush",
                          key("Control_L", "up"), key("Alt_L", "up"), key(last, "up"), "flush"}))
@@ -87,10 +85,7 @@ TEST(InputHandler, EveryShortcutPressesAndReleasesItsKeys) {
 }
 
 TEST(InputHandler, MessagesAndTheirSteps) {
-    const struct {
-        const char* message;
-        Steps steps;
-    } rows[] = {
+    const std::pair<const char*, Steps> rows[] = {
         // clang-format off
         {R"({"keyboardEvent":{"keyCode":112,"down":1}})", {"key 0xffbe up", "flush"}},
         // Key code 0 (here a string) has no key: dropped, never sent.
@@ -109,8 +104,8 @@ TEST(InputHandler, MessagesAndTheirSteps) {
         {R"([{"wheelEvent":{"up":1}}])", {}},
         // clang-format on
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(decode(row.message), row.steps) << row.message;
+    for (const auto& [message, steps] : rows) {
+        EXPECT_EQ(decode(message), steps) << message;
     }
 }
 
@@ -141,8 +136,7 @@ unsigned buttons() {
 
 constexpr int kWaitMs = 5000;
 
-class InputChannel : public ::testing::Test {
-protected:
+struct InputChannel : ::testing::Test {
     void SetUp() override {
         LogCapture::initLogger();
         if (d == nullptr) {  // opened once per process, as the display probe does at start-up
@@ -156,7 +150,6 @@ protected:
         params.serverUrl = server.serverUrl().toStdString();
         params.sessionId = "42";
     }
-    void TearDown() override { screenSpecs = ScreenSpecs{}; }
 
     // Connects the channel and returns the server's end once its worker runs.
     QWebSocket* open(WSInput& channel) {
@@ -172,21 +165,16 @@ protected:
     SignallingRelay server;  // its paths other than signalling stand for input
 };
 
-// Each kind of event reaches the X server, moves at the primary monitor's offset.
+// Moves land at the primary monitor's offset.
 TEST_F(InputChannel, EveryKindOfEventReachesTheXServer) {
     screenSpecs = ScreenSpecs{1000, 100, 800, 600};
     WSInput input;
     QWebSocket* peer = open(input);
     ASSERT_NE(peer, nullptr);
     EXPECT_EQ(server.requestUrls.last().path(), "/42/ws/input");
-    const struct {
-        const char* message;
-        std::function<bool()> seen;
-    } rows[] = {
+    const std::pair<const char*, std::function<bool()>> rows[] = {
         {R"({"mouseEvent":{"type":"mousemove","x":10,"y":20}})",
-         [] {
-             return pointer() == std::tuple{1010, 120, 0u};
-         }},
+         [] { return pointer() == std::make_tuple(1010, 120, 0u); }},
         {R"({"keyboardEvent":{"keyCode":116,"down":true}})", [] { return keyDown(XK_F5); }},
         {R"({"keyboardEvent":{"keyCode":116,"down":false}})", [] { return !keyDown(XK_F5); }},
         {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"right":true}}})",
@@ -196,14 +184,13 @@ TEST_F(InputChannel, EveryKindOfEventReachesTheXServer) {
         // Would switch consoles on a real server; Xvfb has none.
         {R"({"shortcutEvent":{"key":"CTRL_ALT_F1"}})", [] { return !keyDown(); }},
     };
-    for (const auto& row : rows) {
-        peer->sendTextMessage(row.message);
-        EXPECT_TRUE(waitFor(row.seen, kWaitMs)) << row.message;
+    for (const auto& [message, seen] : rows) {
+        peer->sendTextMessage(message);
+        EXPECT_TRUE(waitFor(seen, kWaitMs)) << message;
     }
 }
 
-// Whether the channel is closed or destroyed in the middle of a key press and a button press,
-// nothing stays pressed and the worker has stopped; a closed channel connects again.
+// Closed or destroyed with a key and a button held: all released, the worker stopped.
 TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
     auto input = std::make_unique<WSInput>();
     const char* const ends[] = {"closed", "destroyed"};
@@ -212,8 +199,7 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
         ASSERT_NE(peer, nullptr) << end;
         peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":65,"down":true,"key":"A"}})");
         peer->sendTextMessage(R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true}}})");
-        ASSERT_TRUE(waitFor([] { return keyDown(XK_A) && buttons() == Button1Mask; }, kWaitMs))
-            << end;
+        ASSERT_TRUE(waitFor([] { return keyDown(XK_A) && buttons() == Button1Mask; })) << end;
         if (end == ends[0]) {
             peer->close();
         } else {
@@ -226,27 +212,21 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
 
 TEST_F(InputChannel, EventsLeftAtDisconnectAreNotReplayedIntoTheNextSession) {
     WSInput input;
-    for (int i = 0; i < 3; ++i) {
-        input.inputParser()->pushInQueue(R"({"mouseEvent":{"type":"mousemove","x":5,"y":5}})");
-    }
+    input.inputParser()->pushInQueue(R"({"mouseEvent":{"type":"mousemove","x":5,"y":5}})");
     emit input.webSocket.disconnected();
     EXPECT_EQ(input.inputParser()->queue.size(), 0u);
 }
 
-// Neither the typed key nor its code reaches the log, whatever shape carries them.
 TEST_F(InputChannel, TypedKeyNeverReachesTheLog) {
     LogCapture log;
     WSInput input;
     QWebSocket* peer = open(input);
     ASSERT_NE(peer, nullptr);
-    const char* const messages[] = {
-        R"({"keyboardEvent":{"keyCode":90,"down":true,"key":"z","code":"KeyZ"}})",
-        R"({"keyboardEvent":{"keyCode":90,"down":"yes"},"note":{"keyboardEvent":{"keyCode":90,"key":"z"}}})",
-        R"([{"keyboardEvent":{"keyCode":90,"down":true,"key":"z"}}])",
-    };
-    for (const char* message : messages) {
-        peer->sendTextMessage(message);
-    }
+    peer->sendTextMessage(
+        R"({"keyboardEvent":{"keyCode":90,"down":true,"key":"z","code":"KeyZ"}})");
+    peer->sendTextMessage(
+        R"({"keyboardEvent":{"keyCode":90,"down":"yes"},"note":{"keyboardEvent":{"keyCode":90,"key":"z"}}})");
+    peer->sendTextMessage(R"([{"keyboardEvent":{"keyCode":90,"down":true,"key":"z"}}])");
     EXPECT_TRUE(waitFor([&] { return log.text().count(R"("keyCode":"*")") >= 4; }, kWaitMs))
         << log.text().toStdString();
     input.webSocket.close();

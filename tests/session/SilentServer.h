@@ -15,11 +15,9 @@ struct SilentServer : HttpTestServer {
     QString link(int session) const {
         return QStringLiteral("kvlo://127.0.0.1:%1/assistant/%2").arg(port()).arg(session);
     }
-    void setSession(int session, bool notifyConnection, const char* adminName = "",
-                    int delayMs = 0) {
-        const QByteArray body = QByteArray(R"({"notifyConnection": )") +
-                                (notifyConnection ? "true" : "false") + R"(, "displayName": ")" +
-                                adminName + R"(", "audioEnable": false})";
+    void setSession(int session, bool notifyConnection, int delayMs = 0) {
+        const QByteArray body = QByteArray(R"({"audioEnable": false, "notifyConnection": )") +
+                                (notifyConnection ? "true}" : "false}");
         setRoute(QStringLiteral("/assistant/%1/settings").arg(session), 200, body, delayMs);
     }
     // Settings that pass validation, this server configured and in the fields, no link.
