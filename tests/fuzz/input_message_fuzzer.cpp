@@ -27,9 +27,8 @@ namespace {
 size_t heldAfter(const std::vector<std::string>& steps) {
     std::set<std::string> held;
     for (const std::string& step : steps) {
-        const size_t space = step.rfind(' ');
-        const std::string id = step.substr(0, space);
-        const std::string action = step.substr(space + 1);
+        const std::string id = step.substr(0, step.rfind(' '));
+        const std::string action = step.substr(step.rfind(' ') + 1);  // "flush": the whole step
         int x, y;
         const bool offScreen = std::sscanf(step.c_str(), "warp %d %d", &x, &y) == 2 &&
                                (int16_t(x) != x || int16_t(y) != y);  // beyond X's 16 bits

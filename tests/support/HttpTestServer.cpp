@@ -1,7 +1,6 @@
 #include "HttpTestServer.h"
 
 #include <QHostAddress>
-#include <QMutexLocker>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
@@ -10,8 +9,7 @@
 
 #include "TestCertificate.h"
 
-// Hands each accepted connection's data to `answer`; a QSslSocket stays plain until encryption
-// starts, which it does in TLS mode.
+// Hands each connection's data to `answer`; its QSslSocket stays plain unless in TLS mode.
 struct HttpTestServer::Listener : QTcpServer {
     explicit Listener(HttpTestServer& server) : server(server) {}
     void incomingConnection(qintptr descriptor) override {
@@ -28,6 +26,10 @@ struct HttpTestServer::Listener : QTcpServer {
 };
 
 bool HttpTestServer::start() {
+    // The certificate is made now, not while a client's time-out runs.
+    if (mode_ == Mode::Tls && testcert::certificate().isNull()) {
+        return false;
+    }
     auto* listener = new Listener(*this);
     if (!listener->listen(QHostAddress::LocalHost, 0)) {
         delete listener;
