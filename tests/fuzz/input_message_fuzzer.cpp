@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include "InputHandler.h"
