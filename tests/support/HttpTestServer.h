@@ -10,7 +10,6 @@
 #include <QString>
 #include <QThread>
 
-class QTcpServer;
 class QTcpSocket;
 
 class HttpTestServer {
@@ -31,27 +30,36 @@ public:
     ~HttpTestServer() { stop(); }
 
     bool start();
-    void stop();
+    void stop() {
+        thread_.quit();
+        thread_.wait();
+    }
 
     quint16 port() const { return port_; }
     // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT", no trailing slash.
-    QString baseUrl() const;
+    QString baseUrl() const {
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(mode_ == Mode::Tls ? "https" : "http")
+            .arg(port_);
+    }
 
     // Exact match on the path. Paths without a route answer 404.
     void setRoute(const QString& path, const Response& response);
-    void setRoute(const QString& path, int status, const QByteArray& body, int delayMs = 0);
+    void setRoute(const QString& path, int status, const QByteArray& body, int delayMs = 0) {
+        setRoute(path, Response{status, body, {}, delayMs});
+    }
 
     QList<Request> requests() const;
     int requestCount(const QString& path) const;
     void clearRequests();
 
 private:
+    struct Listener;
     void answer(QTcpSocket* socket);
 
     const Mode mode_;
     quint16 port_ = 0;
     QThread thread_;
-    QTcpServer* listener_ = nullptr;  // lives on thread_
 
     mutable QMutex mutex_;
     QMap<QString, Response> routes_;
