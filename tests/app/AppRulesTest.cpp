@@ -1,5 +1,6 @@
 // Start-up rules on data (command line, validation, primary monitor, audio devices) and the
 // single-instance socket's own defences; the start-up tests run the agent itself.
+#include <gst/gst.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,7 +22,6 @@
 #include "DisplayProbe.h"
 #include "LogCapture.h"
 #include "QtLocalPeer.h"
-#include "TestEnv.h"
 #include "Validation.h"
 #include "WaitFor.h"
 
@@ -76,7 +76,7 @@ TEST(CmdlineParams, EachSourceInItsPlace) {
         {{"--timeout=abc"}, {{"KVNO_SESSION_ID", "env"}}, "session-id", "", false},
         {{"--session-id=opt", "ftp://h.org/a/b"}, {}, "session-id", "opt", false},
     };
-    testenv::initGStreamer();
+    gst_init(nullptr, nullptr);
     GlobalSettings& settings = GlobalSettings::instance();
     for (const auto& row : rows) {
         for (const char* name : kVariables) {

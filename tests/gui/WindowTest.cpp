@@ -1,4 +1,5 @@
 // The window, its permission dialog and tray entry as real widgets under Xvfb, trayer as tray host.
+#include <gst/gst.h>
 #include <gtest/gtest.h>
 
 #include <QAccessible>
@@ -19,7 +20,6 @@
 #include "MainWindow.h"
 #include "PermissionDialog.h"
 #include "SilentServer.h"
-#include "TestEnv.h"
 #include "TrayIcon.h"
 #include "WaitFor.h"
 
@@ -65,7 +65,7 @@ struct MainWindowTest : ::testing::Test {
     SilentServer server;
 
     void SetUp() override {
-        testenv::initGStreamer();
+        gst_init(nullptr, nullptr);
         ASSERT_TRUE(server.start());
         server.resetSettings();
     }

@@ -1,5 +1,6 @@
 // The log core, its owner and the bridges: the offset, rotation, file modes, lost files,
 // concurrent writers, and the level each framework severity lands on.
+#include <gst/gst.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -59,7 +60,7 @@ protected:
 TEST_F(LogCore, BridgesPutEverySeverityOnItsLevel) {
     installLogBridges("Kelvano Assistant");
     installLogBridges("Kelvano Assistant");
-    testenv::initGStreamer();
+    gst_init(nullptr, nullptr);
     EXPECT_EQ(gst_debug_get_default_threshold(), GST_LEVEL_ERROR);
     GstDebugCategory* cat = _gst_debug_category_new("bridgetest", 0, "bridge tests");
     gst_debug_category_set_threshold(cat, GstDebugLevel(15));

@@ -12,7 +12,4 @@ inline QString readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
-// GStreamer initialised once per process, as start-up does it.
-void initGStreamer();
-
 }  // namespace testenv
