@@ -34,6 +34,7 @@ const Row kRows[] = {
      810},
     {"packets asked for again are loss the reports hide", {{0, 20, 0, 0.4}}, 2000},
     {"but as noise they do not stop the climb", {{0, 20, 0, 0.1}}, 2700},
+    {"nor does a report's spike back off alone", {{0.21, 20, 3000, 0.08}}, 2500},
 };
 
 TEST(BitrateEstimator, FollowsTheReceiverReports) {

@@ -7,9 +7,9 @@ BitrateEstimator::BitrateEstimator(BitrateLimits limits)
 
 int BitrateEstimator::update(const ReceiverReport& report) {
     const double reported = std::clamp(report.fractionLost, 0.0, 1.0);
-    // What the receiver asked for again tells a full path early; below the back-off level it may
-    // as well be a noisy one, which retransmission repairs: then the reports alone decide.
-    const double loss = std::max(reported, std::clamp(report.requestedShare, 0.0, 1.0));
+    // What the path drops decides the back-off; the climb waits for clean reports as well.
+    const double loss =
+        report.requestedShare >= 0 ? std::min(report.requestedShare, 1.0) : reported;
     if (loss > kBackOffLoss) {
         // A full path drops what exceeds it: what still arrived is about what it carries.
         const double carried = report.sentKbps * (1.0 - loss) * kDeliveredShare;

@@ -9,9 +9,10 @@ struct ReceiverReport {
     double fractionLost = 0;  // 0..1, since the previous report
     double rttMs = 0;         // 0 when unknown
     double sentKbps = 0;      // what the agent sent into the path meanwhile; 0 when unknown
-    // The share of the packets sent meanwhile that the receiver asked for again. Retransmission
-    // hides most loss from the reports' own fraction; the requests show what the path drops.
-    double requestedShare = 0;
+    // The share of the video packets sent meanwhile that the receiver asked for again; below 0
+    // when unknown. Retransmission hides loss from the reports' fraction, which also swings with
+    // their short intervals; the requests show what the path drops.
+    double requestedShare = -1;
 };
 
 struct BitrateLimits {

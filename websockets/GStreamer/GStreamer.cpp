@@ -54,12 +54,13 @@ struct BitrateControl {
             ++requestedPackets;
         }
     }
-    // The share of the video packets sent since the last call that were asked for again.
+    // The share of the video packets sent since the last call that were asked for again, or -1
+    // when none was sent.
     double takeRequestedShare() {
         const guint last = lastVideoSeqnum.load();
         std::lock_guard<std::mutex> lock(requestMutex);
         const guint sent = last > 0xffff ? 0 : guint16(guint16(last) - windowStart + 1);
-        const double share = sent == 0 ? 0 : double(requestedPackets) / sent;
+        const double share = sent == 0 ? -1 : double(requestedPackets) / sent;
         requested.reset();
         requestedPackets = 0;
         windowStart = guint16(last + 1);
