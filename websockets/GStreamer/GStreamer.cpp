@@ -659,8 +659,9 @@ void onStats(GstPromise* promise, gpointer data) {
     cli_log(LL_DEBUG,
             "Video bitrate %d -> %d kbit/s (loss %.1f%%, asked again %.1f%%, round trip %.0f ms, "
             "sent %.0f kbit/s)\n",
-            before, after, found.report.fractionLost * 100, found.report.requestedShare * 100,
-            found.report.rttMs, found.report.sentKbps);
+            before, after, found.report.fractionLost * 100,
+            std::max(found.report.requestedShare, 0.0) * 100, found.report.rttMs,
+            found.report.sentKbps);
 }
 
 // Once a second on the GLib thread: ask for the receiver reports, and end a call whose path has
