@@ -453,21 +453,31 @@ GstPadProbeReturn onOutgoingPacket(GstPad*, GstPadProbeInfo* info, gpointer data
     return GST_PAD_PROBE_OK;
 }
 
-// The sequence number of the last video packet sent, which closes the window of requests.
+// The sequence number of the last video packet sent, which closes the window of requests. The
+// session is bundled: audio packets pass here too, with sequence numbers of their own.
 GstPadProbeReturn onVideoPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    GstBuffer* buffer = nullptr;
+    auto lastVideoSeqnum = [](GstBuffer* buffer, guint* seqnum) {
+        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+        if (!gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
+            return false;
+        }
+        const bool video = gst_rtp_buffer_get_payload_type(&rtp) == kVideoPayloadType;
+        *seqnum = gst_rtp_buffer_get_seq(&rtp);
+        gst_rtp_buffer_unmap(&rtp);
+        return video;
+    };
+    guint seqnum = 0;
+    bool found = false;
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
         GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
-        const guint n = gst_buffer_list_length(list);
-        buffer = n > 0 ? gst_buffer_list_get(list, n - 1) : nullptr;
+        for (guint i = gst_buffer_list_length(list); i > 0 && !found; --i) {
+            found = lastVideoSeqnum(gst_buffer_list_get(list, i - 1), &seqnum);
+        }
     } else {
-        buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        found = lastVideoSeqnum(GST_PAD_PROBE_INFO_BUFFER(info), &seqnum);
     }
-    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
-    if (buffer && gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
-        (*static_cast<std::shared_ptr<BitrateControl>*>(data))
-            ->lastVideoSeqnum.store(gst_rtp_buffer_get_seq(&rtp));
-        gst_rtp_buffer_unmap(&rtp);
+    if (found) {
+        (*static_cast<std::shared_ptr<BitrateControl>*>(data))->lastVideoSeqnum.store(seqnum);
     }
     return GST_PAD_PROBE_OK;
 }

@@ -90,6 +90,7 @@ std::string screenPipelineDescription(const PipelineSettings& s, PipelineError* 
          " endy=" + std::to_string(s.screen.y + s.screen.height - 1) +
          " show-pointer=" + (s.showCursor ? "TRUE" : "FALSE") +
          " ! video/x-raw,framerate=" + std::to_string(10) + "/1 ! videoconvert ! queue ! " +
-         video.encoder + "queue ! " + video.rtpCaps + "96 ! " + kBinName + ". " + audioPart;
+         video.encoder + "queue ! " + video.rtpCaps + std::to_string(kVideoPayloadType) + " ! " +
+         kBinName + ". " + audioPart;
     return d;
 }

@@ -18,6 +18,9 @@ struct PipelineSettings {
 
 enum class PipelineError { None, WrongVideoCodec, WrongAudioCodec };
 
+// The video's RTP payload type; audio shares the bundled session under its own.
+constexpr int kVideoPayloadType = 96;
+
 // Empty with an error for an unknown codec (names compared exactly, case-sensitively).
 // An empty STUN URL leaves the stun-server property out instead of making the text malformed.
 std::string screenPipelineDescription(const PipelineSettings& s, PipelineError* error = nullptr);
