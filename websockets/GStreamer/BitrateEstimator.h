@@ -1,7 +1,8 @@
 // The video encoder's target bitrate from the administrator's receiver reports: a loss-based
 // controller (back off on heavy loss or a long round trip, creep up on a clean path) between a
 // floor and a ceiling. On heavy loss it falls at once to a little under what the path carried
-// (at most by half): a path that narrows is found in a report or two, not driven to the floor.
+// (to a quarter at most): a path that narrows is found in one report, not driven to the floor.
+// It climbs only as far as the encoder's own sending has shown the path to carry.
 // Pure: the pipeline only feeds it reports and applies what it returns.
 #pragma once
 
@@ -28,6 +29,8 @@ public:
     // The target after this report, in kbit/s.
     int update(const ReceiverReport& report);
     int kbps() const { return int(rate_ + 0.5); }
+    // The last report showed a full path: the frames sent meanwhile are mostly lost.
+    bool congested() const { return congested_; }
 
     // Below kHoldLoss the path is clean. Up to kBackOffLoss, loss is taken as the path's noise
     // (Wi-Fi, mobile links), which retransmission repairs and a lower bitrate would not cure; a
@@ -39,8 +42,13 @@ public:
     // The share of what arrived that the encoder gets after heavy loss: the rest is left for
     // retransmissions, audio and the path's own variation.
     static constexpr double kDeliveredShare = 0.75;
+    static constexpr double kDeepestCut = 0.25;
+    static constexpr double kClimb = 1.08;
+    // The climb's target stays within this share above what was sent.
+    static constexpr double kHeadroom = 1.25;
 
 private:
     BitrateLimits limits_;
     double rate_;
+    bool congested_ = false;
 };

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bitset>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "BitrateEstimator.h"
 #include "IncomingMedia.h"
 #include "PipelineDescription.h"
+#include "RetransmissionGate.h"
 #include "ScreenGlobals.h"
 #include "WorkerThread.h"
 #include "logger.h"
@@ -38,34 +38,14 @@ struct BitrateControl {
     std::atomic<guint64> sentBytes{0};  // everything handed to the transport
     std::atomic<int> targetKbps{estimator.kbps()};
 
-    // The video packets the receiver asked for again, each counted once, among those sent since
-    // the last report: requests for older ones repeat losses that were counted already.
-    std::mutex requestMutex;
-    std::bitset<65536> requested;
-    guint requestedPackets = 0;
-    guint16 windowStart = 0;
-    std::atomic<guint> lastVideoSeqnum{0x10000};  // none yet
+    RetransmissionGate retransmissions;
+    // Set by the encoder's probe on a keyframe, taken by the payloader's on its first packet.
+    std::atomic<bool> keyframeStarting{false};
 
-    void countRequest(guint seqnum) {
-        std::lock_guard<std::mutex> lock(requestMutex);
-        const guint16 seq = guint16(seqnum);
-        if (guint16(seq - windowStart) < 0x8000 && !requested.test(seq)) {
-            requested.set(seq);
-            ++requestedPackets;
-        }
-    }
-    // The share of the video packets sent since the last call that were asked for again, or -1
-    // when none was sent.
-    double takeRequestedShare() {
-        const guint last = lastVideoSeqnum.load();
-        std::lock_guard<std::mutex> lock(requestMutex);
-        const guint sent = last > 0xffff ? 0 : guint16(guint16(last) - windowStart + 1);
-        const double share = sent == 0 ? -1 : double(requestedPackets) / sent;
-        requested.reset();
-        requestedPackets = 0;
-        windowStart = guint16(last + 1);
-        return share;
-    }
+    // The keyframe the agent asks for itself after heavy loss, so the administrator's log line
+    // is not written for it.
+    std::atomic<guint32> ownKeyframeEvent{GST_SEQNUM_INVALID};
+    gint64 lastOwnKeyframe = 0;
 
     void release() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -427,17 +407,48 @@ void enableLossRecovery(GstElement* pipeline, GstElement* webrtc) {
     }
 }
 
+BitrateControl& bitrateOf(gpointer data) {
+    return **static_cast<std::shared_ptr<BitrateControl>*>(data);
+}
+
+void freeBitrateLink(gpointer data) {
+    delete static_cast<std::shared_ptr<BitrateControl>*>(data);
+}
+
 // The administrator's PLI or FIR reaches the encoder as an upstream force-key-unit event.
-GstPadProbeReturn onKeyUnitRequest(GstPad*, GstPadProbeInfo* info, gpointer) {
+GstPadProbeReturn onKeyUnitRequest(GstPad*, GstPadProbeInfo* info, gpointer data) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-    if (event && gst_video_event_is_force_key_unit(event)) {
+    if (event && gst_video_event_is_force_key_unit(event) &&
+        gst_event_get_seqnum(event) != bitrateOf(data).ownKeyframeEvent.load()) {
         cli_log(LL_DEBUG, "Keyframe requested by the administrator\n");
     }
     return GST_PAD_PROBE_OK;
 }
 
-void freeBitrateLink(gpointer data) {
-    delete static_cast<std::shared_ptr<BitrateControl>*>(data);
+// The encoder and the payloader run on one streaming thread: after a keyframe leaves the
+// encoder, the payloader's next packet is its first.
+GstPadProbeReturn onEncodedFrame(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstBuffer* frame = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (frame && !GST_BUFFER_FLAG_IS_SET(frame, GST_BUFFER_FLAG_DELTA_UNIT)) {
+        bitrateOf(data).keyframeStarting.store(true);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn onPayloadedFrame(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    BitrateControl& c = bitrateOf(data);
+    if (!c.keyframeStarting.exchange(false)) {
+        return GST_PAD_PROBE_OK;
+    }
+    GstBuffer* first = info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST
+                           ? gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0)
+                           : GST_PAD_PROBE_INFO_BUFFER(info);
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (first && gst_rtp_buffer_map(first, GST_MAP_READ, &rtp)) {
+        c.retransmissions.keyframeStarts(gst_rtp_buffer_get_seq(&rtp));
+        gst_rtp_buffer_unmap(&rtp);
+    }
+    return GST_PAD_PROBE_OK;
 }
 
 GstPadProbeReturn onIncomingPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
@@ -446,7 +457,7 @@ GstPadProbeReturn onIncomingPacket(GstPad*, GstPadProbeInfo*, gpointer data) {
 }
 
 GstPadProbeReturn onOutgoingPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    BitrateControl& c = **static_cast<std::shared_ptr<BitrateControl>*>(data);
+    BitrateControl& c = bitrateOf(data);
     c.sentBytes.fetch_add(info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST
                               ? gst_buffer_list_calculate_size(GST_PAD_PROBE_INFO_BUFFER_LIST(info))
                               : gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)));
@@ -477,47 +488,26 @@ GstPadProbeReturn onVideoPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
         found = lastVideoSeqnum(GST_PAD_PROBE_INFO_BUFFER(info), &seqnum);
     }
     if (found) {
-        (*static_cast<std::shared_ptr<BitrateControl>*>(data))->lastVideoSeqnum.store(seqnum);
+        bitrateOf(data).retransmissions.sent(guint16(seqnum));
     }
     return GST_PAD_PROBE_OK;
 }
 
-// Retransmissions may take up to this share of the target bitrate. On a path that narrows under
-// a call the browser asks again and again for what the path dropped: serving every request sent
-// many times the path's rate for seconds, and no new frame got through.
-constexpr double kRetransmissionShare = 0.3;
-constexpr double kPacketBytes = 1200;
-
-struct RetransmissionBudget {
-    std::shared_ptr<BitrateControl> bitrate;
-    std::mutex mutex;
-    double packets = 0;
-    gint64 last = 0;
-};
+// No keyframe of the agent's own this soon after another: each is several frames' worth.
+constexpr gint64 kOwnKeyframeIntervalUs = G_USEC_PER_SEC * 9 / 10;
 
 GstPadProbeReturn onRetransmissionRequest(GstPad*, GstPadProbeInfo* info, gpointer data) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    guint seqnum = 0;
     if (!event || GST_EVENT_TYPE(event) != GST_EVENT_CUSTOM_UPSTREAM ||
-        !gst_event_has_name(event, "GstRTPRetransmissionRequest")) {
+        !gst_event_has_name(event, "GstRTPRetransmissionRequest") ||
+        !gst_structure_get_uint(gst_event_get_structure(event), "seqnum", &seqnum)) {
         return GST_PAD_PROBE_OK;
     }
-    auto* b = static_cast<RetransmissionBudget*>(data);
-    guint seqnum = 0;
-    if (gst_structure_get_uint(gst_event_get_structure(event), "seqnum", &seqnum)) {
-        b->bitrate->countRequest(seqnum);
-    }
-    const double perSecond =
-        b->bitrate->targetKbps.load() * 1000.0 / 8 / kPacketBytes * kRetransmissionShare;
-    std::lock_guard<std::mutex> lock(b->mutex);
-    const gint64 now = g_get_monotonic_time();
-    b->packets = b->last == 0 ? perSecond
-                              : std::min(perSecond, b->packets + perSecond * (now - b->last) / 1e6);
-    b->last = now;
-    if (b->packets < 1) {
-        return GST_PAD_PROBE_DROP;
-    }
-    b->packets -= 1;
-    return GST_PAD_PROBE_OK;
+    BitrateControl& c = bitrateOf(data);
+    return c.retransmissions.request(guint16(seqnum), g_get_monotonic_time(), c.targetKbps.load())
+               ? GST_PAD_PROBE_OK
+               : GST_PAD_PROBE_DROP;
 }
 
 void addProbe(GstElement* element, const char* pad, GstPadProbeType type,
@@ -550,8 +540,7 @@ void watchTransport(GstElement* element, MediaSession* s) {
         addProbe(element, "sink", buffers, onVideoPacket,
                  new std::shared_ptr<BitrateControl>(s->bitrate), freeBitrateLink);
         addProbe(element, "src", GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onRetransmissionRequest,
-                 new RetransmissionBudget{s->bitrate, {}, 0, 0},
-                 [](gpointer b) { delete static_cast<RetransmissionBudget*>(b); });
+                 new std::shared_ptr<BitrateControl>(s->bitrate), freeBitrateLink);
     }
 }
 
@@ -629,7 +618,7 @@ gboolean findVideoReport(GQuark, const GValue* value, gpointer data) {
 
 // The reply to "get-stats": a fresh receiver report for video moves the encoder's bitrate.
 void onStats(GstPromise* promise, gpointer data) {
-    BitrateControl& c = **static_cast<std::shared_ptr<BitrateControl>*>(data);
+    BitrateControl& c = bitrateOf(data);
     const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
                                     ? gst_promise_get_reply(promise)
                                     : nullptr;
@@ -652,12 +641,28 @@ void onStats(GstPromise* promise, gpointer data) {
         found.report.sentKbps = (sent - c.lastSentBytes) * 8.0 / 1000 /
                                 (double(now - c.lastReportTime) / G_USEC_PER_SEC);
     }
-    found.report.requestedShare = c.takeRequestedShare();
+    found.report.requestedShare = c.retransmissions.takeRequestedShare();
     c.lastReportTime = now;
     c.lastSentBytes = sent;
     const int before = c.estimator.kbps();
     const int after = c.estimator.update(found.report);
     c.targetKbps.store(after);
+    // The frames sent into a full path are mostly lost and retransmission cannot bring them all:
+    // start the picture again at once, at the lowered rate, rather than wait seconds for the
+    // browser to give up on them and ask.
+    if (c.estimator.congested() && now - c.lastOwnKeyframe > kOwnKeyframeIntervalUs) {
+        c.lastOwnKeyframe = now;
+        GstEvent* request =
+            gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0);
+        c.ownKeyframeEvent.store(gst_event_get_seqnum(request));
+        if (GstPad* src = gst_element_get_static_pad(c.encoder, "src")) {
+            gst_pad_send_event(src, request);
+            gst_object_unref(src);
+        } else {
+            gst_event_unref(request);
+        }
+        cli_log(LL_DEBUG, "Keyframe sent after heavy loss\n");
+    }
     if (after == before) {
         return;
     }
@@ -872,10 +877,14 @@ void GStreamer::watchEncoder() {
                      300, nullptr);
     }
     c.encoder = GST_ELEMENT(gst_object_ref(encoder));
-    if (GstPad* src = gst_element_get_static_pad(encoder, "src")) {
-        gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onKeyUnitRequest, nullptr,
-                          nullptr);
-        gst_object_unref(src);
+    const auto link = [this] { return new std::shared_ptr<BitrateControl>(session->bitrate); };
+    addProbe(encoder, "src", GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onKeyUnitRequest, link(),
+             freeBitrateLink);
+    addProbe(encoder, "src", GST_PAD_PROBE_TYPE_BUFFER, onEncodedFrame, link(), freeBitrateLink);
+    if (GstElement* payloader = findByFactory(pipeline, c.h264 ? "rtph264pay" : "rtpvp8pay")) {
+        addProbe(payloader, "src",
+                 GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                 onPayloadedFrame, link(), freeBitrateLink);
     }
     // The transport may exist already.
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtcBin));
