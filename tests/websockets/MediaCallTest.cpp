@@ -212,7 +212,8 @@ protected:
 };
 
 // Retransmission and the NACK, PLI and FIR feedback are announced for video only. The peer's
-// keyframe request (PLI) reaches the encoder, and a keyframe follows at once. x264enc's statistics
+// keyframe request (PLI) reaches the encoder, and a keyframe follows at once; packets sent before
+// it are no longer retransmitted, those after it still are. x264enc's statistics
 // go to a private directory removed with the pipeline, so a read-only working directory does not
 // stop it.
 TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
@@ -263,9 +264,43 @@ TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
                 return GST_PAD_PROBE_OK;
             },
             &counts, nullptr);
+        // Retransmission requests sent into the retransmitter, as the transport hands them on.
+        // A probe added after the agent's sees only those it lets through.
+        GstElement* pipeline = c.sig.gstreamer.currentPipeline();
+        GstElement* payloader = findByFactory(pipeline, h264 ? "rtph264pay" : "rtpvp8pay");
+        GstElement* rtx = findByFactory(pipeline, "rtprtxsend");
+        ASSERT_TRUE(payloader && rtx);
+        const auto lastSent = [payloader] {
+            guint seqnum = 0;
+            g_object_get(payloader, "seqnum", &seqnum, nullptr);
+            return seqnum;
+        };
+        GstPad* rtxSrc = gst_element_get_static_pad(rtx, "src");
+        std::atomic<int> passed{0};
+        gst_pad_add_probe(
+            rtxSrc, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+            [](GstPad*, GstPadProbeInfo* info, gpointer passed) {
+                if (gst_event_has_name(GST_PAD_PROBE_INFO_EVENT(info),
+                                       "GstRTPRetransmissionRequest")) {
+                    ++*static_cast<std::atomic<int>*>(passed);
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            &passed, nullptr);
+        const auto served = [rtxSrc, &passed](guint seqnum) {
+            const int before = passed;
+            gst_pad_send_event(
+                rtxSrc,
+                gst_event_new_custom(GST_EVENT_CUSTOM_UPSTREAM,
+                                     gst_structure_new("GstRTPRetransmissionRequest", "seqnum",
+                                                       G_TYPE_UINT, seqnum, nullptr)));
+            return passed > before;
+        };
         // Count from a quiet moment: no keyframe for a while.
         const int quiet = counts.keyframes;
         EXPECT_FALSE(waitFor([&] { return counts.keyframes != quiet; }, 500)) << codec;
+        const guint beforeKeyframe = lastSent();
+        EXPECT_TRUE(served(beforeKeyframe)) << codec;
         // Upstream through each of the peer's source pads, the way a decoder asks after a loss.
         gst_element_foreach_src_pad(
             c.webrtc,
@@ -277,7 +312,12 @@ TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
             nullptr);
         EXPECT_TRUE(waitFor([&] { return counts.requests >= 1; }, 5000)) << codec;
         EXPECT_TRUE(waitFor([&] { return counts.keyframes > quiet; }, 1000)) << codec;
+        // The picture starts again from the keyframe: what came before is not sent again.
+        ASSERT_TRUE(waitFor([&] { return lastSent() != beforeKeyframe; }, 1000)) << codec;
+        EXPECT_FALSE(served(beforeKeyframe)) << codec;
+        EXPECT_TRUE(served(lastSent())) << codec;
         c.stop();
+        gst_object_unref(rtxSrc);
         gst_object_unref(src);
         EXPECT_FALSE(QFileInfo::exists(statsDir)) << codec;
     }
