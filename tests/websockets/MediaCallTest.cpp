@@ -213,9 +213,8 @@ protected:
 
 // Retransmission and the NACK, PLI and FIR feedback are announced for video only. The peer's
 // keyframe request (PLI) reaches the encoder, and a keyframe follows at once; packets sent before
-// it are no longer retransmitted, those after it still are. x264enc's statistics
-// go to a private directory removed with the pipeline, so a read-only working directory does not
-// stop it.
+// it are no longer retransmitted, those after it still are. x264enc's statistics go to a private
+// directory removed with the pipeline, so a read-only working directory does not stop it.
 TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
     const QString cwd = QDir::currentPath();
     ASSERT_EQ(chdir("/proc"), 0);  // not writable, even for root
