@@ -52,6 +52,32 @@ TEST(BitrateEstimator, FollowsTheReceiverReports) {
     }
 }
 
+// Encoding time is spent on compression for a minute after the path last pushed back.
+TEST(BitrateEstimator, RemembersANarrowPathForAMinute) {
+    const ReceiverReport clean{0, 20}, heavyLoss{0.5, 20}, randomLoss{0.1, 20}, slow{0, 1500};
+    const struct {
+        const char* name;
+        ReceiverReport first;
+        int cleanAfter;
+        bool narrow;
+    } rows[] = {
+        {"a clean path is open", clean, 0, false},
+        {"random loss is not the path's limit", randomLoss, 0, false},
+        {"heavy loss is", heavyLoss, 0, true},
+        {"and a congested round trip", slow, 0, true},
+        {"remembered for 59 clean reports", heavyLoss, 59, true},
+        {"forgotten at the 60th", heavyLoss, 60, false},
+    };
+    for (const auto& row : rows) {
+        BitrateEstimator e;
+        e.update(row.first);
+        for (int i = 0; i < row.cleanAfter; ++i) {
+            e.update(clean);
+        }
+        EXPECT_EQ(e.narrow(), row.narrow) << row.name;
+    }
+}
+
 // At 1000 kbit/s the budget is 31.25 packets a second.
 TEST(RetransmissionGate, ServesFreshRequestsWithinTheBudget) {
     RetransmissionGate gate;

@@ -11,13 +11,16 @@ int BitrateEstimator::update(const ReceiverReport& report) {
     const double loss =
         report.requestedShare >= 0 ? std::min(report.requestedShare, 1.0) : reported;
     congested_ = loss > kBackOffLoss;
+    reportsSinceBackOff_ = std::min(reportsSinceBackOff_ + 1, kNarrowMemoryReports);
     if (congested_) {
+        reportsSinceBackOff_ = 0;
         // A full path drops what exceeds it: what still arrived is about what it carries.
         const double arrived = std::max(report.sentKbps, 0.0) * (1.0 - loss);
         rate_ = arrived > 0 ? std::clamp(arrived * kDeliveredShare, rate_ * kDeepestCut, rate_)
                             : rate_ * (1.0 - 0.5 * loss);
     } else if (report.rttMs > kCongestedRttMs) {
         // Queues filling up somewhere on the way.
+        reportsSinceBackOff_ = 0;
         rate_ *= 0.85;
     } else if (reported < kHoldLoss && report.rttMs <= kSlowRttMs) {
         double next = std::max(rate_ * kClimb, rate_ + 10);

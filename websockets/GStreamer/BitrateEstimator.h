@@ -31,6 +31,9 @@ public:
     int kbps() const { return int(rate_ + 0.5); }
     // The last report showed a full path: the frames sent meanwhile are mostly lost.
     bool congested() const { return congested_; }
+    // The path has made the target back off within the last kNarrowMemoryReports reports: its
+    // limit, not the picture's, holds the bitrate, and each bit is worth encoding time.
+    bool narrow() const { return reportsSinceBackOff_ < kNarrowMemoryReports; }
 
     // Below kHoldLoss the path is clean. Up to kBackOffLoss, loss is taken as the path's noise
     // (Wi-Fi, mobile links), which retransmission repairs and a lower bitrate would not cure; a
@@ -46,9 +49,13 @@ public:
     static constexpr double kClimb = 1.08;
     // The climb's target stays within this share above what was sent.
     static constexpr double kHeadroom = 1.25;
+    // A minute at the reports' once a second: a narrow path shows its limit again well within
+    // that as the target climbs back to it.
+    static constexpr int kNarrowMemoryReports = 60;
 
 private:
     BitrateLimits limits_;
     double rate_;
     bool congested_ = false;
+    int reportsSinceBackOff_ = kNarrowMemoryReports;
 };

@@ -29,6 +29,7 @@ struct BitrateControl {
     GstElement* encoder = nullptr;  // a reference of its own; null once the session is gone
     bool h264 = false;              // x264enc takes kbit/s, vp8enc bit/s
     BitrateEstimator estimator;
+    int cpuUsed = 0;          // vp8enc's, as last set
     double lastPackets = -2;  // identify the last report used
     double lastRtt = -1;
     gint64 lastReportTime = 0;
@@ -496,12 +497,11 @@ GstPadProbeReturn onVideoPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
 // No keyframe of the agent's own this soon after another: each is several frames' worth.
 constexpr gint64 kOwnKeyframeIntervalUs = G_USEC_PER_SEC * 9 / 10;
 
-// vp8enc's "cpu-used" for a target. Left to itself (0), libvpx takes its time after a change of
-// target: on an open path that is twice the CPU of a fixed real-time speed for the same picture,
-// but on a narrow one the better compression is what keeps frames coming, so there it stays.
-constexpr int kNarrowPathKbps = 1500;
-int vp8Speed(int targetKbps) {
-    return targetKbps < kNarrowPathKbps ? 0 : -6;
+// vp8enc's "cpu-used". Left to itself (0), libvpx takes its time after a change of target:
+// twice the CPU of a fixed real-time speed for the same picture, which only a narrow path repays,
+// where the better compression is what keeps frames coming.
+int vp8CpuUsed(const BitrateEstimator& estimator) {
+    return estimator.narrow() ? 0 : -6;
 }
 
 GstPadProbeReturn onRetransmissionRequest(GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -671,14 +671,19 @@ void onStats(GstPromise* promise, gpointer data) {
         }
         cli_log(LL_DEBUG, "Keyframe sent after heavy loss\n");
     }
+    if (!c.h264 && vp8CpuUsed(c.estimator) != c.cpuUsed) {
+        c.cpuUsed = vp8CpuUsed(c.estimator);
+        g_object_set(c.encoder, "cpu-used", c.cpuUsed, nullptr);
+        cli_log(LL_DEBUG, "VP8 speed %d on a %s path\n", c.cpuUsed,
+                c.estimator.narrow() ? "narrow" : "open");
+    }
     if (after == before) {
         return;
     }
     if (c.h264) {
         g_object_set(c.encoder, "bitrate", guint(after), nullptr);
     } else {
-        g_object_set(c.encoder, "target-bitrate", gint(after * 1000), "cpu-used", vp8Speed(after),
-                     nullptr);
+        g_object_set(c.encoder, "target-bitrate", gint(after * 1000), nullptr);
     }
     cli_log(LL_DEBUG,
             "Video bitrate %d -> %d kbit/s (loss %.1f%%, asked again %.1f%%, round trip %.0f ms, "
@@ -880,10 +885,11 @@ void GStreamer::watchEncoder() {
         // lowered target, into a path that is already full: keep about x264's 600 ms. A
         // keyframe of the whole screen is capped at three frames' budget, so that the one a
         // freeze asks for fits through a narrow path.
+        c.cpuUsed = vp8CpuUsed(c.estimator);
         g_object_set(encoder, "target-bitrate", gint(c.estimator.kbps() * 1000), "end-usage",
                      1 /* cbr */, "dropframe-threshold", 60, "buffer-size", 1000,
                      "buffer-initial-size", 500, "buffer-optimal-size", 600, "max-intra-bitrate",
-                     300, "cpu-used", vp8Speed(c.estimator.kbps()), nullptr);
+                     300, "cpu-used", c.cpuUsed, nullptr);
     }
     c.encoder = GST_ELEMENT(gst_object_ref(encoder));
     const auto link = [this] { return new std::shared_ptr<BitrateControl>(session->bitrate); };
