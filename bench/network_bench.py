@@ -4,7 +4,7 @@ Xvfb): for each codec and screen content (a still page, a terminal scrolling tex
 screen) one session with headless Chromium, whose path is shaped with nftables phase by phase:
 random UDP loss of 0, 1, 3 and 10%, on an open uplink and on one policed to 1 Mbit/s. Per phase:
 frames/s decoded by the browser, the longest time without a new frame, kbit/s received, NACKs
-and PLIs sent by the browser. Then, on the open path without loss, the agent's CPU against the
+and PLIs sent by the browser. First, on the open path without loss, the agent's CPU against the
 bare capture-and-encode pipeline with the agent's encoder settings, the two side by side over the
 same window: the same screen and the same load from the browser, which a scrolling terminal
 (its speed depends on what else runs) and the browser's decoding would not give one after the
@@ -67,9 +67,8 @@ async def session(args, codec, content, workdir):
     try:
         await h.start(timeout=90)
         uplinks = [u for u in UPLINKS if u[1] in args.uplinks]
-        rows = await phases(h, args, uplinks)
         cpu = None if args.no_cpu else await side_by_side(h, args, codec, workdir)
-        return rows, cpu
+        return await phases(h, args, uplinks), cpu
     finally:
         set_path()
         if os.environ.get("KV_KEEP_LOG"):
