@@ -5,6 +5,7 @@ import asyncio
 import contextlib
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
@@ -68,6 +69,12 @@ def terminate(proc, timeout=10):
     except subprocess.TimeoutExpired:
         proc.kill()
         return proc.wait()
+
+
+def stop_browser(proc):
+    terminate(proc, 5)
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(proc.pid, signal.SIGKILL)  # its helpers
 
 
 def set_path(loss=0, limit_kbytes=0, keep_only_tcp=None):
@@ -175,7 +182,9 @@ class Harness:
         self.server.create_session(self.settings, sid=SESSION)
         runner, port = await devserver.start(self.server, "127.0.0.1", 0)
         self.cleanup.push_async_callback(runner.cleanup)
-        profile = self.cleanup.enter_context(tempfile.TemporaryDirectory(prefix="kv-chromium-"))
+        # Chromium's helpers may outlive it for a moment, still writing into the profile.
+        profile = self.cleanup.enter_context(
+            tempfile.TemporaryDirectory(prefix="kv-chromium-", ignore_cleanup_errors=True))
         self.base = "http://127.0.0.1:%d/assistant" % port
         args = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
                 "--disable-background-networking", "--autoplay-policy=no-user-gesture-required",
@@ -183,8 +192,9 @@ class Harness:
                 "--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter",
                 "--user-data-dir=" + profile, "--remote-debugging-port=0", "--window-size=1280,800",
                 "about:blank"]
-        self.browser = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.cleanup.callback(terminate, self.browser, 5)
+        self.browser = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        start_new_session=True)
+        self.cleanup.callback(stop_browser, self.browser)
         self.http = await self.cleanup.enter_async_context(aiohttp.ClientSession())
 
         async def page_socket():
