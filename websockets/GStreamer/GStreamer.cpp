@@ -671,9 +671,9 @@ void onStats(GstPromise* promise, gpointer data) {
         }
         cli_log(LL_DEBUG, "Keyframe sent after heavy loss\n");
     }
-    if (!c.h264 && vp8CpuUsed(c.estimator) != c.cpuUsed) {
-        c.cpuUsed = vp8CpuUsed(c.estimator);
-        g_object_set(c.encoder, "cpu-used", c.cpuUsed, nullptr);
+    if (const int cpuUsed = vp8CpuUsed(c.estimator); !c.h264 && cpuUsed != c.cpuUsed) {
+        c.cpuUsed = cpuUsed;
+        g_object_set(c.encoder, "cpu-used", cpuUsed, nullptr);
         cli_log(LL_DEBUG, "VP8 speed %d on a %s path\n", c.cpuUsed,
                 c.estimator.narrow() ? "narrow" : "open");
     }
