@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -137,6 +138,44 @@ TEST_F(MainWindowTest, EachEndedCallShowsItsOwnReason) {
             << message->text().toStdString();
         EXPECT_EQ(buttons(w), idle);
     }
+}
+
+// At start-up the question comes before the window: showing the window (a second start's
+// "activate", a tray click) connects nothing, and the tray's request click does not answer it.
+TEST_F(MainWindowTest, ShowingTheWindowWhileStartupAsksConnectsNothing) {
+    server.setSession(9, true);
+    GlobalSettings::instance().connectionParams.sessionId = "9";
+    GlobalSettings::instance().fromLink = true;
+    MainWindow w;
+    ASSERT_TRUE(w.needsPermission());
+    w.onPeerMessageReceived(QStringLiteral("activate"));
+    emit w.tray().systemTrayIcon.activated(QSystemTrayIcon::Trigger);
+    emit w.tray().trayMessageClicked();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(waitFor([&] { return server.signalling() > 0; }, 1000));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// Exit, answered Yes, while the start-up link's settings are fetched (no event loop runs yet to
+// quit): start-up learns of it, and the link never connects.
+TEST_F(MainWindowTest, ExitDuringTheStartupFetchIsNotLost) {
+    server.setSession(9, false, 1500);
+    GlobalSettings::instance().connectionParams.sessionId = "9";
+    GlobalSettings::instance().fromLink = true;
+    QTimer::singleShot(300, [] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (top->inherits("MainWindow")) {
+                onModal("QMessageBox", [](QWidget* box) {
+                    static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+                });
+                top->close();
+            }
+        }
+    });
+    MainWindow w;
+    w.session().connectDelayMs = 0;
+    EXPECT_TRUE(w.isLeaving());
+    EXPECT_FALSE(waitFor([&] { return server.signalling() > 0; }, 500));
 }
 
 TEST_F(MainWindowTest, RequestNotificationClickOpensTheQuestion) {

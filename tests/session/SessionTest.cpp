@@ -229,6 +229,22 @@ TEST_F(SessionTest, ConnectAsksUnlessTheConfiguredServerWaivesConsent) {
     EXPECT_TRUE(connectingTo("4"));
 }
 
+// A server older than 0.7.0 sends no session settings: they are the defaults, not what the
+// server before it said.
+TEST_F(SessionTest, OlderServerStartsFromDefaultsNotTheLastServer) {
+    server.setRoute("/assistant/1/settings", 200,
+                    R"({"notifyConnection": false, "displayName": "Alice", "audioEnable": false})");
+    session->userConnect(server.url(), QStringLiteral("1"));
+    ASSERT_TRUE(connectingTo("1"));
+    server.setRoute("/assistant/api/discover/", 200, R"({"server": {"version": "0.6.9"}})");
+    server.setRoute("/assistant/api/2/settings", 200, "{}");
+    session->userConnect(server.url(), QStringLiteral("2"));
+    ASSERT_NE(session->pendingConsent(), nullptr);
+    const ServerApiParams& older = session->pendingConsent()->target().serverApi;
+    EXPECT_EQ(older.adminName, "");
+    EXPECT_TRUE(older.enableAudio && older.notifyConnection);
+}
+
 TEST_F(SessionTest, StartupLinkAsksUnlessTheConfiguredServerWaivesConsent) {
     struct Row {
         bool configuredHere, serverAsks, asked;
