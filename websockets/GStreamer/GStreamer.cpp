@@ -147,8 +147,13 @@ GstPromise* sessionPromise(GstPromiseChangeFunc func, MediaSession* s) {
     return gst_promise_new_with_change_func(func, s->ref(), MediaSession::unrefNotify);
 }
 
+// Always queued: the bus reports an element's error on whatever thread raised it, the GUI
+// thread's included, and the signalling side must not run under the session's lock.
 void terminate(MediaSession* s, const char* msg, ConnectionState state) {
-    s->withOwner([&](GStreamer* g) { emit g->mainLoopTerminate(msg, state); });
+    s->withOwner([&](GStreamer* g) {
+        QMetaObject::invokeMethod(
+            g, [g, msg, state] { emit g->mainLoopTerminate(msg, state); }, Qt::QueuedConnection);
+    });
 }
 
 const char kErrPeerLost[] = "The connection with the administrator is lost";
@@ -296,6 +301,63 @@ void onIceGatheringStateNotify(GstElement* webrtc, GParamSpec*, gpointer) {
         default:
             cli_log(LL_ERROR, "Error: wrong ICE gathering state: %d\n", int(state));
     }
+}
+
+// The answer applied, or refused by webrtcbin (a reply with an error): only an applied one
+// starts the call.
+void onAnswerSet(GstPromise* promise, gpointer data) {
+    auto* s = static_cast<MediaSession*>(data);
+    if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) {
+        return;  // the session is closing
+    }
+    const GstStructure* reply = gst_promise_get_reply(promise);
+    GError* error = nullptr;
+    if (reply && gst_structure_get(reply, "error", G_TYPE_ERROR, &error, nullptr)) {
+        cli_log(LL_ERROR, "The answer was refused: %s\n", error ? error->message : "");
+        g_clear_error(&error);
+        terminate(s, GStreamer::kErrAnswerRefused, STATE_ERROR);
+        return;
+    }
+    s->withOwner([](GStreamer* g) { emit g->connStateChanged(PEER_CALL_STARTED); });
+}
+
+// Runs on the thread that posts the message. An error of any element after the start ends the
+// call; the rest is dropped, since nothing else reads this bus and it would grow for the whole
+// call.
+GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer data) {
+    auto* s = static_cast<MediaSession*>(data);
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR ||
+        GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
+        const bool isError = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
+        GError* error = nullptr;
+        gchar* debug = nullptr;
+        if (isError) {
+            gst_message_parse_error(message, &error, &debug);
+        } else {
+            gst_message_parse_warning(message, &error, &debug);
+        }
+        cli_log(isError ? LL_ERROR : LL_WARNING, "GStreamer %s from %s: %s (%s)\n",
+                isError ? "error" : "warning", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
+                error ? error->message : "", debug ? debug : "");
+        g_clear_error(&error);
+        g_free(debug);
+        if (isError && !s->ended.exchange(true)) {
+            terminate(s, GStreamer::kErrPipeline, STATE_ERROR);
+        }
+    }
+    return GST_BUS_DROP;
+}
+
+// The answer's video line with port 0: the peer takes the call without the picture.
+bool videoRefused(const GstSDPMessage* sdp) {
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        const GstSDPMedia* media = gst_sdp_message_get_media(sdp, i);
+        const gchar* kind = gst_sdp_media_get_media(media);
+        if (kind && g_str_equal(kind, "video") && gst_sdp_media_get_port(media) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Data channel.
@@ -812,6 +874,7 @@ void GStreamer::screenPipelineStart() {
             gst_object_unref(gst_object_ref_sink(launched));
         }
         pipeline = nullptr;
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
         return;
     }
     pipeline = GST_ELEMENT(gst_object_ref_sink(launched));
@@ -821,6 +884,7 @@ void GStreamer::screenPipelineStart() {
     if (!bin) {
         cli_log(LL_ERROR, "Error: failed to get the bin element of the pipeline\n");
         screenPipelineStop(false);
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
         return;
     }
     webrtcBin = bin;
@@ -829,6 +893,9 @@ void GStreamer::screenPipelineStart() {
     enableLossRecovery(pipeline, webrtcBin);
 
     session = new MediaSession(this, webrtcBin);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(bus, onBusMessage, session->ref(), MediaSession::unrefNotify);
+    gst_object_unref(bus);
     connectSession(webrtcBin, "on-negotiation-needed", onNegotiationNeeded, session);
     connectSession(webrtcBin, "on-ice-candidate", sendIceCandidateMessage, session);
     g_signal_connect(webrtcBin, "notify::ice-gathering-state",
@@ -843,6 +910,7 @@ void GStreamer::screenPipelineStart() {
     if (gst_element_set_state(pipeline, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
         gst_object_unref(bin);
         screenPipelineStop(false);
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
         return;
     }
 
@@ -863,6 +931,7 @@ void GStreamer::screenPipelineStart() {
     cli_log(LL_INFO, "Starting GStreamer pipeline\n");
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         screenPipelineStop(false);
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
     }
 }
 
@@ -948,6 +1017,9 @@ void GStreamer::screenPipelineStop(bool stop) {
         // A failed start may have left elements half-way; NULL is needed before the last unref.
         gst_element_set_state(pipeline, GST_STATE_NULL);
     }
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    gst_object_unref(bus);
     gst_object_unref(pipeline);
     pipeline = nullptr;
     removeStatsFiles();
@@ -994,14 +1066,20 @@ void GStreamer::onSdpReceived(const QString& type, const QString& text) {
                                    STATE_ERROR);
             return;
         }
-        if (webrtcBin) {
-            emitWithInterruptedPromise(webrtcBin, "set-remote-description", answer);
+        if (videoRefused(answer->sdp)) {
+            gst_webrtc_session_description_free(answer);
+            emit mainLoopTerminate(kErrVideoRefused, STATE_ERROR);
+            return;
+        }
+        if (webrtcBin && session) {
+            GstPromise* promise = sessionPromise(onAnswerSet, session);
+            g_signal_emit_by_name(webrtcBin, "set-remote-description", answer, promise);
+            gst_promise_unref(promise);
         } else {
             cli_log(LL_WARNING, "Screen WebRtc bin is not initialized, signal %s can't be emitted",
                     "set-remote-description");
         }
         gst_webrtc_session_description_free(answer);
-        emit connStateChanged(PEER_CALL_STARTED);
         return;
     }
     cli_log(LL_INFO, "Received SDP offer:\n%s\n", bytes.constData());

@@ -58,6 +58,14 @@ public:
     // Sessions whose callbacks may still arrive; 0 once every pipeline is gone.
     static int liveSessions();
 
+    // Texts of the call's own failures, shown to the user.
+    static constexpr const char* kErrPipelineStart =
+        "ERROR: failed to start the GStreamer pipeline";
+    static constexpr const char* kErrPipeline = "ERROR: the media pipeline failed";
+    static constexpr const char* kErrVideoRefused = "ERROR: the administrator refused the video";
+    static constexpr const char* kErrAnswerRefused =
+        "ERROR: the administrator's answer was refused";
+
 signals:
     void connStateChanged(ConnectionState state);
     void mainLoopTerminate(const char* msg, ConnectionState state);
