@@ -397,6 +397,25 @@ TEST_F(MediaCall, FailuresAfterTheStartEndTheCallWithTheirText) {
     }
 }
 
+// An error the previous call's pipeline queued just before the user dropped it neither shows up
+// afterwards nor ends the next call.
+TEST_F(MediaCall, AQueuedErrorOfTheLastCallIsDropped) {
+    Call c;
+    ASSERT_TRUE(c.start());
+    ASSERT_TRUE(waitFor([&] { return c.core->packets > 0; }, kCallMs));
+    GstElement* pipeline = c.sig.gstreamer.currentPipeline();
+    GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED, "late");
+    gst_element_post_message(pipeline, gst_message_new_error(GST_OBJECT(pipeline), error, ""));
+    g_error_free(error);
+    c.stop();
+    ASSERT_TRUE(waitFor([&] { return c.disconnects > 0; }, kCallMs));
+    EXPECT_EQ(c.errors, QStringList{kClosed});
+    ASSERT_TRUE(c.start());
+    EXPECT_TRUE(
+        waitFor([&] { return c.state == PEER_CALL_STARTED && c.core->packets > 0; }, kCallMs));
+    EXPECT_TRUE(c.errors.isEmpty());
+}
+
 // Sessions one after another on the same channel, as the window runs them; every other one is
 // dropped by the user while the offer is still out. Each ends with the closure text only.
 TEST_F(MediaCall, SessionsDroppedWhileNegotiatingOrInCall) {

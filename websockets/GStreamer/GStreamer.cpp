@@ -62,8 +62,8 @@ struct BitrateControl {
 // destroyed: they reach the media object only through here, and detach() cuts them off.
 class MediaSession {
 public:
-    MediaSession(GStreamer* owner, GstElement* webrtc)
-        : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))) {
+    MediaSession(GStreamer* owner, GstElement* webrtc, quint64 call)
+        : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))), call_(call) {
         live.fetch_add(1);
     }
 
@@ -106,8 +106,7 @@ public:
         bitrate->release();
     }
 
-    // Runs f with the media object while it is attached; the emissions inside are queued, so the
-    // lock is never held across a wait on another thread.
+    // Runs f with the media object while it is attached. f only reads or stores: it never emits.
     template <typename F>
     bool withOwner(F f) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -116,6 +115,28 @@ public:
         }
         f(owner_);
         return true;
+    }
+
+    // Hands f to the media object on the GUI thread, always queued (a promise answered on the
+    // caller's thread must not run the signalling side under this lock), tagged with this
+    // session's call: it runs there only while that call is still the current one, so a late
+    // error of an earlier call cannot end the next.
+    template <typename F>
+    void post(const char* what, F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!owner_) {
+            return;
+        }
+        GStreamer* g = owner_;
+        const quint64 call = call_;
+        QMetaObject::invokeMethod(
+            g,
+            [g, call, what, f] {
+                if (g->isCurrentCall(call, what)) {
+                    f(g);
+                }
+            },
+            Qt::QueuedConnection);
     }
 
     // A reference to the WebRTC element, or null once the session is detached.
@@ -131,6 +152,7 @@ private:
     std::mutex mutex_;
     GStreamer* owner_;
     GstElement* webrtc_;
+    const quint64 call_;
 };
 
 std::atomic<int> MediaSession::live{0};
@@ -147,13 +169,8 @@ GstPromise* sessionPromise(GstPromiseChangeFunc func, MediaSession* s) {
     return gst_promise_new_with_change_func(func, s->ref(), MediaSession::unrefNotify);
 }
 
-// Always queued: the bus reports an element's error on whatever thread raised it, the GUI
-// thread's included, and the signalling side must not run under the session's lock.
 void terminate(MediaSession* s, const char* msg, ConnectionState state) {
-    s->withOwner([&](GStreamer* g) {
-        QMetaObject::invokeMethod(
-            g, [g, msg, state] { emit g->mainLoopTerminate(msg, state); }, Qt::QueuedConnection);
-    });
+    s->post("an error", [msg, state](GStreamer* g) { emit g->mainLoopTerminate(msg, state); });
 }
 
 const char kErrPeerLost[] = "The connection with the administrator is lost";
@@ -189,7 +206,8 @@ void onNegotiationNeeded(GstElement* webrtc, gpointer data) {
     GstPromise* promise = sessionPromise(onOfferCreated, s);
     g_signal_emit_by_name(webrtc, "create-offer", nullptr, promise);
     gst_promise_unref(promise);
-    s->withOwner([](GStreamer* g) { emit g->connStateChanged(PEER_CALL_NEGOTIATING); });
+    s->post("a state change",
+            [](GStreamer* g) { emit g->connStateChanged(PEER_CALL_NEGOTIATING); });
 }
 
 // Takes the description stored under key from a replied promise, or null.
@@ -232,7 +250,8 @@ void onOfferCreated(GstPromise* promise, gpointer data) {
     QString sdp = QString::fromUtf8(text);
     g_free(text);
     gst_webrtc_session_description_free(offer);
-    s->withOwner([&](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("offer")); });
+    s->post("an offer",
+            [sdp](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("offer")); });
 }
 
 void onOfferSet(GstPromise*, gpointer data) {
@@ -276,13 +295,15 @@ void onAnswerCreated(GstPromise* promise, gpointer data) {
     QString sdp = QString::fromUtf8(text);
     g_free(text);
     gst_webrtc_session_description_free(answer);
-    s->withOwner([&](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("answer")); });
+    s->post("an answer",
+            [sdp](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("answer")); });
 }
 
 void sendIceCandidateMessage(GstElement*, guint mLineIndex, gchar* candidate, gpointer data) {
     auto* s = static_cast<MediaSession*>(data);
     QString text = QString::fromUtf8(candidate);
-    s->withOwner([&](GStreamer* g) { emit g->IceCandidate(mLineIndex, text); });
+    s->post("an ICE candidate",
+            [mLineIndex, text](GStreamer* g) { emit g->IceCandidate(mLineIndex, text); });
 }
 
 void onIceGatheringStateNotify(GstElement* webrtc, GParamSpec*, gpointer) {
@@ -318,7 +339,7 @@ void onAnswerSet(GstPromise* promise, gpointer data) {
         terminate(s, GStreamer::kErrAnswerRefused, STATE_ERROR);
         return;
     }
-    s->withOwner([](GStreamer* g) { emit g->connStateChanged(PEER_CALL_STARTED); });
+    s->post("a state change", [](GStreamer* g) { emit g->connStateChanged(PEER_CALL_STARTED); });
 }
 
 // Runs on the thread that posts the message. An error of any element after the start ends the
@@ -813,6 +834,14 @@ int GStreamer::liveSessions() {
     return MediaSession::live.load();
 }
 
+bool GStreamer::isCurrentCall(quint64 of, const char* what) const {
+    if (of == call) {
+        return true;
+    }
+    cli_log(LL_INFO, "Dropping %s of an earlier call\n", what);
+    return false;
+}
+
 void GStreamer::getConnState(ConnectionState state) {
     connState.store(state);
 }
@@ -892,7 +921,9 @@ void GStreamer::screenPipelineStart() {
     statsDir = redirectEncoderStats(pipeline);
     enableLossRecovery(pipeline, webrtcBin);
 
-    session = new MediaSession(this, webrtcBin);
+    static quint64 calls = 0;
+    call = ++calls;
+    session = new MediaSession(this, webrtcBin, call);
     GstBus* bus = gst_element_get_bus(pipeline);
     gst_bus_set_sync_handler(bus, onBusMessage, session->ref(), MediaSession::unrefNotify);
     gst_object_unref(bus);
@@ -1007,6 +1038,7 @@ void GStreamer::screenPipelineStop(bool stop) {
         session->unref();
         session = nullptr;
     }
+    call = 0;
     if (!pipeline) {
         return;
     }

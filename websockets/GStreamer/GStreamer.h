@@ -79,6 +79,9 @@ private:
     friend class MediaSession;
 
     void glibLoop();
+    // Whether an event of that call, queued by one of its callbacks, still belongs to the current
+    // one; an earlier call's is dropped with a log line naming what.
+    bool isCurrentCall(quint64 call, const char* what) const;
     void removeStatsFiles();
     void watchEncoder();
 
@@ -94,5 +97,6 @@ private:
 
     // Callbacks of the current pipeline hold this; it is cut off when the pipeline stops.
     MediaSession* session = nullptr;
+    quint64 call = 0;  // the current pipeline's call number; 0 without one
     std::string statsDir;
 };
