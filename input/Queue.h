@@ -38,6 +38,17 @@ public:
         return front;
     }
 
+    // Takes every element under one lock, oldest first.
+    std::deque<T> takeAll() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::deque<T> all;
+        while (!items.empty()) {
+            all.push_back(std::move(items.front()));
+            items.pop();
+        }
+        return all;
+    }
+
     // Drops every element; returns how many there were.
     std::size_t clear() {
         std::lock_guard<std::mutex> lock(mutex);
