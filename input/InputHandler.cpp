@@ -298,9 +298,11 @@ void InputHandler::keyUp(const QString& id) {
     }
     const HeldKey key = held->second;
     heldKeys.erase(held);
-    for (const auto& [other, still] : heldKeys) {
+    for (auto& [other, still] : heldKeys) {
         if (still.keycode == key.keycode) {
-            return;  // another key of the administrator's gave the same one
+            // Another key of the administrator's gave the same one: the last release counts.
+            still.autoRepeat = still.autoRepeat || key.autoRepeat;
+            return;
         }
     }
     const int res = injector.fakeKey(key.keycode, false);
