@@ -323,7 +323,8 @@
 
   function buttonsOf(button) {
     return {
-      left: button === 0, middle: button === 1, right: button === 2, back: button === 3, forward: button === 4,
+      left: button === 0, middle: button === 1, right: button === 2,
+      back: button === 3, forward: button === 4,
     };
   }
 
