@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <queue>
+#include <utility>
 
 template <typename T>
 class Queue {
@@ -24,18 +24,6 @@ public:
     void push(const T& item) {
         std::lock_guard<std::mutex> lock(mutex);
         items.push(item);
-    }
-
-    // Tests for an element and takes it under one lock, so that a concurrent push can never be
-    // half seen.
-    std::optional<T> take() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (items.empty()) {
-            return std::nullopt;
-        }
-        std::optional<T> front(std::move(items.front()));
-        items.pop();
-        return front;
     }
 
     // Takes every element under one lock, oldest first.
