@@ -344,8 +344,9 @@ void InputHandler::pressAt(const KeyPlace& place, const KeyboardState& state, ui
         injector.fakeKey(keycode, false);
     }
     int res = injector.fakeKey(place.keycode, true);
-    if (tap && res == 1) {
-        res = injector.fakeKey(place.keycode, false);
+    if (tap) {
+        const int released = injector.fakeKey(place.keycode, false);
+        res = res != 1 ? res : released;
     }
     for (const uint32_t keycode : lifted) {
         injector.fakeKey(keycode, true);
