@@ -160,10 +160,22 @@ void InputHandler::keyboardEvent(const QJsonObject& message) {
     const QString id = code.isEmpty() ? QString::number(keyCode) : code;
     if (!down) {
         keyUp(id);
-    } else if (key == QLatin1String("Dead")) {
-        // The character it makes comes with the next key.
-    } else if (const uint32_t typed = characterKeysym(key); typed != 0 && !shortcutModifierHeld()) {
-        typeCharacter(typed);
+        return;
+    }
+    if (key == QLatin1String("Dead")) {
+        return;  // the character it makes comes with the next key
+    }
+    const auto held = heldKeys.find(id);
+    if (held != heldKeys.end()) {
+        // The browser's own repeat: X makes one only from a release and a press.
+        if (held->second.modifier) {
+            return;
+        }
+        keyUp(id);
+    }
+    const uint32_t typed = characterKeysym(key);
+    if (typed != 0 && !shortcutModifierHeld()) {
+        typeCharacter(id, typed);
     } else {
         keyDown(id, uint32_t(keysymForKeyCode(keyCode, code, key)));
     }
@@ -192,7 +204,7 @@ bool InputHandler::shortcutModifierHeld() const {
     return shortcut;
 }
 
-void InputHandler::typeCharacter(uint32_t keysym) {
+void InputHandler::typeCharacter(const QString& id, uint32_t keysym) {
     const KeyboardState state = injector.keyboardState();
     std::optional<KeyPlace> place =
         findKey(injector.keymap(), keysym, state.group, KeyOrder::ActiveGroupFirst);
@@ -208,8 +220,8 @@ void InputHandler::typeCharacter(uint32_t keysym) {
         return;
     }
     // Exactly the level's modifiers: Caps Lock off, nothing of a shortcut.
-    pressAt(*place, state, place->mods,
-            place->relevant | kLockMask | kControlMask | kAltMask | kSuperMask, true);
+    hold(id, *place, keysym, state, place->mods,
+         place->relevant | kLockMask | kControlMask | kAltMask | kSuperMask);
 }
 
 std::optional<KeyPlace> InputHandler::lendSpareKey(uint32_t keysym, const KeyboardState& state) {
@@ -239,10 +251,18 @@ void InputHandler::returnSpareKeys() {
 }
 
 void InputHandler::idle() {
-    if (!spareKeys.empty() && std::chrono::steady_clock::now() - spareUsed >= kSpareKeyPause) {
-        returnSpareKeys();
-        injector.flush();
+    if (spareKeys.empty() || std::chrono::steady_clock::now() - spareUsed < kSpareKeyPause) {
+        return;
     }
+    for (const auto& [id, held] : heldKeys) {
+        for (const auto& [keysym, keycode] : spareKeys) {
+            if (held.keycode == keycode) {
+                return;  // still down
+            }
+        }
+    }
+    returnSpareKeys();
+    injector.flush();
 }
 
 void InputHandler::keyDown(const QString& id, uint32_t keysym) {
@@ -253,15 +273,6 @@ void InputHandler::keyDown(const QString& id, uint32_t keysym) {
     // The state first: its answer comes after any news of a changed keymap.
     const KeyboardState state = injector.keyboardState();
     xkb_keymap* const keymap = injector.keymap();
-    const auto held = heldKeys.find(id);
-    if (held != heldKeys.end()) {
-        // The browser's own repeat: X makes one only from a release and a press.
-        if (modsOfKey(keymap, held->second.keycode) == 0 && !isLockKey(held->second.keysym)) {
-            injector.fakeKey(held->second.keycode, false);
-            injector.fakeKey(held->second.keycode, true);
-        }
-        return;
-    }
     std::optional<KeyPlace> place = findKey(keymap, keysym, state.group, KeyOrder::BaseLevelFirst);
     if (!place) {
         // The key itself stays out of the log.
@@ -284,11 +295,16 @@ void InputHandler::keyDown(const QString& id, uint32_t keysym) {
             changeable = numLockMod;
         }
     }
-    const bool modifier = modsOfKey(keymap, place->keycode) != 0 || isLockKey(keysym);
+    hold(id, *place, keysym, state, mods, changeable);
+}
+
+void InputHandler::hold(const QString& id, const KeyPlace& place, uint32_t keysym,
+                        const KeyboardState& state, uint32_t mods, uint32_t changeable) {
+    const bool modifier = modsOfKey(injector.keymap(), place.keycode) != 0 || isLockKey(keysym);
     // Held keys repeat only by the browser's repeated key downs, never on a slow network.
-    const bool autoRepeat = !modifier && injector.setAutoRepeat(place->keycode, false);
-    heldKeys[id] = HeldKey{place->keycode, keysym, autoRepeat};
-    pressAt(*place, state, mods, changeable, false);
+    const bool autoRepeat = !modifier && injector.setAutoRepeat(place.keycode, false);
+    heldKeys[id] = HeldKey{place.keycode, keysym, autoRepeat, modifier};
+    pressAt(place, state, mods, changeable);
 }
 
 void InputHandler::keyUp(const QString& id) {
@@ -315,9 +331,9 @@ void InputHandler::keyUp(const QString& id) {
 }
 
 // Presses the key with the modifiers in `changeable` as in `modsToSet`, in the group of
-// `place`; then the user's group and locks are put back.
+// `place`; then the user's group and locks are put back while the key stays down.
 void InputHandler::pressAt(const KeyPlace& place, const KeyboardState& state, uint32_t modsToSet,
-                           uint32_t changeable, bool tap) {
+                           uint32_t changeable) {
     xkb_keymap* const keymap = injector.keymap();
     const uint32_t unwanted = changeable & ~modsToSet;
     // Modifier keys the administrator holds are let go for the press; the user's are not.
@@ -343,11 +359,7 @@ void InputHandler::pressAt(const KeyPlace& place, const KeyboardState& state, ui
     for (const uint32_t keycode : lifted) {
         injector.fakeKey(keycode, false);
     }
-    int res = injector.fakeKey(place.keycode, true);
-    if (tap) {
-        const int released = injector.fakeKey(place.keycode, false);
-        res = res != 1 ? res : released;
-    }
+    const int res = injector.fakeKey(place.keycode, true);
     for (const uint32_t keycode : lifted) {
         injector.fakeKey(keycode, true);
     }

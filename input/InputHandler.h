@@ -48,6 +48,7 @@ private:
         uint32_t keycode;
         uint32_t keysym;
         bool autoRepeat;  // the X server's setting for the key before it was held
+        bool modifier;
     };
 
     void keyboardEvent(const QJsonObject& message);
@@ -55,11 +56,13 @@ private:
     void wheelEvent(const QJsonObject& event);
     void shortcutEvent(const QJsonObject& event);
 
-    void typeCharacter(uint32_t keysym);
+    void typeCharacter(const QString& id, uint32_t keysym);
     void keyDown(const QString& id, uint32_t keysym);
+    void hold(const QString& id, const KeyPlace& place, uint32_t keysym, const KeyboardState& state,
+              uint32_t mods, uint32_t changeable);
     void keyUp(const QString& id);
     void pressAt(const KeyPlace& place, const KeyboardState& state, uint32_t modsToSet,
-                 uint32_t changeable, bool tap);
+                 uint32_t changeable);
     bool shortcutModifierHeld() const;
     std::optional<KeyPlace> lendSpareKey(uint32_t keysym, const KeyboardState& state);
     void returnSpareKeys();

@@ -204,12 +204,13 @@ TEST_F(Typing, WhatTheApplicationReceives) {
 TEST_F(Typing, AHeldKeyDoesNotRepeat) {
     layout("us,ru");
     received();
-    const Key x{nullptr, nullptr, 88};
-    send({keyMessage(x, true)});
+    // A character, and a key by its code alone.
+    const Key x{"x", "KeyX", 88}, y{nullptr, nullptr, 89};
+    send({keyMessage(x, true), keyMessage(y, true)});
     std::string got;
-    EXPECT_FALSE(waitFor([&] { return (got += received()).size() > 1; }, 2000)) << got;
-    send({keyMessage(x, false)});
-    EXPECT_EQ(got + received(), "x");
+    EXPECT_FALSE(waitFor([&] { return (got += received()).size() > 2; }, 2000)) << got;
+    send({keyMessage(x, false), keyMessage(y, false)});
+    EXPECT_EQ(got + received(), "xy");
     EXPECT_FALSE(handler->anythingPressed());
 }
 
