@@ -215,10 +215,11 @@ protected:
     }
 };
 
-// Retransmission and the NACK, PLI and FIR feedback are announced for video only. The peer's
-// keyframe request (PLI) reaches the encoder, and a keyframe follows at once; packets sent before
-// it are no longer retransmitted, those after it still are. x264enc's statistics go to a private
-// directory removed with the pipeline, so a read-only working directory does not stop it.
+// Retransmission, the NACK, PLI and FIR feedback and transport-wide congestion control are
+// announced for video. The peer's keyframe request (PLI) reaches the encoder, and a keyframe
+// follows at once; packets sent before it are no longer retransmitted, those after it still are.
+// x264enc's statistics go to a private directory removed with the pipeline, so a read-only working
+// directory does not stop it.
 TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
     const QString cwd = QDir::currentPath();
     ASSERT_EQ(chdir("/proc"), 0);  // not writable, even for root
@@ -229,8 +230,11 @@ TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
         ASSERT_TRUE(c.start());
         ASSERT_TRUE(waitFor([&] { return c.core->packets >= 3; }, kCallMs)) << codec;
         const QString video = c.offer.section("m=", 1, 1);
-        for (const char* line : {"a=rtcp-fb:96 nack\r", "a=rtcp-fb:96 nack pli\r",
-                                 "a=rtcp-fb:96 ccm fir\r", "apt=96"}) {
+        for (const char* line :
+             {"a=rtcp-fb:96 nack\r", "a=rtcp-fb:96 nack pli\r", "a=rtcp-fb:96 ccm fir\r", "apt=96",
+              "a=rtcp-fb:96 transport-cc\r",
+              "a=extmap:1 "
+              "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"}) {
             EXPECT_TRUE(video.contains(line)) << codec << " lacks " << line;
         }
         EXPECT_FALSE(c.offer.section("m=", 2, 2).contains("nack")) << c.offer.toStdString();
