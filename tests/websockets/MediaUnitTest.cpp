@@ -48,7 +48,7 @@ const Row kRows[] = {
     {"but a quarter at most in one update", times(20, kClean) + Feed{{0.9, 0, 300, 3000, 20}}, 750,
      true},
     {"without delivery figures, half the loss", {{0.4}}, 800, true},
-    {"but not on a still page's few packets", {{0.25, 0, 0, 0, 20, 20}}, 1000},
+    {"but not on a still page's few packets", {{0.25, 0, 0, 0, 20, 6}}, 1000},
     {"after a cut the estimate holds two updates",
      times(20, kClean) + Feed{{0.6, 0, 1000, 2500, 20}} + times(2, kClean), 850},
     {"then climbs additively near the rate of the congestion",

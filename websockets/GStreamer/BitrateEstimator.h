@@ -42,9 +42,9 @@ public:
     // drops everything above its rate, far more than that.
     static constexpr double kHoldLoss = 0.02;
     static constexpr double kBackOffLoss = 0.15;
-    // A still page sends a few dozen packets a second: fewer than this, and a share lost tells
-    // chance from a full path no better than a coin.
-    static constexpr double kMinLossPackets = 40;
+    // A still page sends a few packets between two feedback reports: fewer than this, and a
+    // share lost tells chance from a full path no better than a coin.
+    static constexpr double kMinLossPackets = 10;
     // A queue building up: the delay between packets grows by this much on average, in two
     // updates running (one keyframe's burst alone does not count).
     static constexpr double kOveruseGradientMs = 4;

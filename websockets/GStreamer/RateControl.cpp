@@ -128,14 +128,17 @@ void RateControl::onStats(const GstStructure* stats, int64_t nowUs) {
             cli_log(LL_INFO, "Transport-wide feedback from the administrator\n");
         }
         source = "transport-wide";
-        f.loss = twcc.lossBeforeRepair;
-        f.packets = twcc.packets;
+        // The feedback read is the last report's window, a tenth of the tick's packets; the
+        // share asked for again covers them all. A policer drops in bursts: either shows it.
+        const double requested = retransmissions.takeRequestedShare();
+        f.loss = std::max(
+            twcc.packets >= BitrateEstimator::kMinLossPackets ? twcc.lossBeforeRepair : 0.0,
+            requested);
         f.delayGradientMs = twcc.delayGradientMs;
         f.sentKbps = sentKbps;
         f.deliveredKbps =
             twcc.sentKbps > 0 ? sentKbps * std::min(1.0, twcc.receivedKbps / twcc.sentKbps) : 0;
         f.rttMs = report.found ? report.rttMs : 0;
-        retransmissions.takeRequestedShare();
     } else if (!transportWideSeen_ && report.found &&
                (report.hasHighestSeq ? !reportSeen_ || report.highestSeq != lastHighestSeq_
                                      : report.rttMs != lastRtt_)) {
@@ -156,7 +159,8 @@ void RateControl::onStats(const GstStructure* stats, int64_t nowUs) {
     }
     const int estimate = estimator_.update(f);
     const int before = target_;
-    target_ = std::max(BitrateLimits{}.floorKbps, int(estimate - std::max(otherKbps_, 0.0)));
+    const double other = std::clamp(otherKbps_, 0.0, estimate * kMaxOtherShare);
+    target_ = std::max(BitrateLimits{}.floorKbps, int(estimate - other));
     targetKbps_.store(target_);
 
     if (estimator_.congested() && nowUs - lastOwnKeyframeUs_ > kOwnKeyframeIntervalUs) {

@@ -59,6 +59,9 @@ public:
     static constexpr int64_t kOwnKeyframeIntervalUs = 2500000;
     // IPv4 and UDP headers, which the transport's byte count does not see.
     static constexpr int kHeaderBytes = 28;
+    // At most this share of the estimate is left to what is not the video: a burst of
+    // retransmissions served at the previous rate must not starve the encoder.
+    static constexpr double kMaxOtherShare = 0.4;
     // libvpx's overshoot of its target, in per cent, as real-time senders set it.
     static constexpr int kVp8OvershootPct = 15;
 
