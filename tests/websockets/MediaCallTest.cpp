@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <atomic>
 
+#include "LogCapture.h"
 #include "ScreenGlobals.h"
 #include "SignallingRelay.h"
 #include "WSSignalling.h"
@@ -409,8 +410,17 @@ TEST_F(MediaCall, AQueuedErrorOfTheLastCallIsDropped) {
     ASSERT_TRUE(waitFor([&] { return c.core->packets > 0; }, kCallMs));
     GstElement* pipeline = c.sig.gstreamer.currentPipeline();
     GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED, "late");
+    LogCapture log;
     gst_element_post_message(pipeline, gst_message_new_error(GST_OBJECT(pipeline), error, ""));
     g_error_free(error);
+    // The media object's thread has queued the error (its log line follows), and this thread,
+    // outside its event loop, drops the call first.
+    QElapsedTimer queued;
+    queued.start();
+    while (!log.contains("GStreamer error from") && queued.elapsed() < 5000) {
+        QThread::yieldCurrentThread();
+    }
+    ASSERT_TRUE(log.contains("GStreamer error from"));
     c.stop();
     ASSERT_TRUE(waitFor([&] { return c.disconnects > 0; }, kCallMs));
     EXPECT_EQ(c.errors, QStringList{kClosed});

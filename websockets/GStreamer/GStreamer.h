@@ -83,6 +83,7 @@ private:
 
     GlibLoop glib;
     GSource* tick = nullptr;
+    GSource* busWatch = nullptr;
     std::atomic<ConnectionState> connState{STATE_UNKNOWN};
     GstElement* pipeline = nullptr;
     GstElement* webrtcBin = nullptr;

@@ -135,10 +135,9 @@ void enableFeedback(GstElement* pipeline, GstElement* webrtc) {
     }
 }
 
-// Runs on the thread that posts the message. An error of any element after the start ends the
-// call; the rest is dropped, since nothing else reads this bus and it would grow for the whole
-// call.
-GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer data) {
+// The pipeline's bus, read on the GLib thread: an error of any element after the start ends the
+// call. Every message is taken off, so the bus does not grow for the whole call.
+gboolean onBusMessage(GstBus*, GstMessage* message, gpointer data) {
     auto* s = static_cast<MediaSession*>(data);
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR ||
         GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
@@ -150,16 +149,16 @@ GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer data) {
         } else {
             gst_message_parse_warning(message, &error, &debug);
         }
+        if (isError && !s->ended.exchange(true)) {
+            terminate(s, GStreamer::kErrPipeline, STATE_ERROR);
+        }
         cli_log(isError ? LL_ERROR : LL_WARNING, "GStreamer %s from %s: %s (%s)\n",
                 isError ? "error" : "warning", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
                 error ? error->message : "", debug ? debug : "");
         g_clear_error(&error);
         g_free(debug);
-        if (isError && !s->ended.exchange(true)) {
-            terminate(s, GStreamer::kErrPipeline, STATE_ERROR);
-        }
     }
-    return GST_BUS_DROP;
+    return G_SOURCE_CONTINUE;
 }
 
 void removeStatsFiles(const std::string& statsDir) {
@@ -235,7 +234,10 @@ void GStreamer::screenPipelineStart() {
     call = ++calls;
     session = new MediaSession(this, webrtcBin, call);
     GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_sync_handler(bus, onBusMessage, session->ref(), MediaSession::unrefNotify);
+    busWatch = gst_bus_create_watch(bus);
+    g_source_set_callback(busWatch, G_SOURCE_FUNC(onBusMessage), session->ref(),
+                          MediaSession::unrefNotify);
+    g_source_attach(busWatch, glib.context());
     gst_object_unref(bus);
     connectNegotiation(webrtcBin, session);
     watchMedia(pipeline, webrtcBin, session);
@@ -277,10 +279,12 @@ void GStreamer::screenPipelineStop(bool stop) {
         dataChannel = nullptr;
     }
     webrtcBin = nullptr;
-    if (tick) {
-        g_source_destroy(tick);
-        g_source_unref(tick);
-        tick = nullptr;
+    for (GSource** source : {&tick, &busWatch}) {
+        if (*source) {
+            g_source_destroy(*source);
+            g_source_unref(*source);
+            *source = nullptr;
+        }
     }
     if (session) {
         session->detach();
@@ -298,9 +302,6 @@ void GStreamer::screenPipelineStop(bool stop) {
         // A failed start may have left elements half-way; NULL is needed before the last unref.
         gst_element_set_state(pipeline, GST_STATE_NULL);
     }
-    GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-    gst_object_unref(bus);
     gst_object_unref(pipeline);
     pipeline = nullptr;
     removeStatsFiles(statsDir);
