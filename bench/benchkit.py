@@ -17,9 +17,9 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 VIDEO = {
     "VP8": "vp8enc deadline=1 target-bitrate=3000000 end-usage=cbr dropframe-threshold=60 "
            "buffer-size=1000 buffer-initial-size=500 buffer-optimal-size=600 "
-           "max-intra-bitrate=300 cpu-used=-6 ! rtpvp8pay ! queue ! "
+           "max-intra-bitrate=300 overshoot=15 cpu-used=-6 ! rtpvp8pay ! queue ! "
            "application/x-rtp,media=video,encoding-name=VP8,payload=96",
-    "h264": "video/x-raw,format=I420 ! x264enc tune=zerolatency pass=17 bitrate=3000 ! "
+    "h264": "video/x-raw,format=I420 ! x264enc tune=zerolatency pass=cbr bitrate=3000 ! "
             "rtph264pay ! queue ! application/x-rtp,media=video,encoding-name=H264,payload=96",
 }
 

@@ -11,6 +11,7 @@ import unittest
 from harness import IN_PRIVATE_NETNS, SCROLLING, Harness, poll, read, set_path, terminate
 
 LOSSY_SECONDS = 20
+TWCC_URI = "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"
 LOST = ("(?m)Terminate. Reason: (The connection with the administrator is lost|"
         "Connection with the server is closed)$")
 A = 0x61
@@ -66,6 +67,10 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         last = await self.h.inbound_video()
         self.assertGreater(last["nackCount"], first["nackCount"], "no retransmission requested")
         self.assertGreater(last["framesDecoded"] - first["framesDecoded"], 5 * LOSSY_SECONDS)
+        # Chromium takes transport-wide congestion control, and its feedback drives the rate.
+        log = read(self.h.agent_log)
+        self.assertRegex(log, r"Received SDP answer:\n[^\[]*a=extmap:\d+ " + re.escape(TWCC_URI))
+        self.assertIn("Transport-wide feedback from the administrator", log)
 
     async def test_dead_path_ends_the_call_and_releases_held_keys(self):
         self.addCleanup(set_path)

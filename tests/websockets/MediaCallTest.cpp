@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <atomic>
 
+#include "LogCapture.h"
 #include "ScreenGlobals.h"
 #include "SignallingRelay.h"
 #include "WSSignalling.h"
@@ -215,10 +216,11 @@ protected:
     }
 };
 
-// Retransmission and the NACK, PLI and FIR feedback are announced for video only. The peer's
-// keyframe request (PLI) reaches the encoder, and a keyframe follows at once; packets sent before
-// it are no longer retransmitted, those after it still are. x264enc's statistics go to a private
-// directory removed with the pipeline, so a read-only working directory does not stop it.
+// Retransmission, the NACK, PLI and FIR feedback and transport-wide congestion control are
+// announced for video. The peer's keyframe request (PLI) reaches the encoder, and a keyframe
+// follows at once; packets sent before it are no longer retransmitted, those after it still are.
+// x264enc's statistics go to a private directory removed with the pipeline, so a read-only working
+// directory does not stop it.
 TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
     const QString cwd = QDir::currentPath();
     ASSERT_EQ(chdir("/proc"), 0);  // not writable, even for root
@@ -229,8 +231,11 @@ TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
         ASSERT_TRUE(c.start());
         ASSERT_TRUE(waitFor([&] { return c.core->packets >= 3; }, kCallMs)) << codec;
         const QString video = c.offer.section("m=", 1, 1);
-        for (const char* line : {"a=rtcp-fb:96 nack\r", "a=rtcp-fb:96 nack pli\r",
-                                 "a=rtcp-fb:96 ccm fir\r", "apt=96"}) {
+        for (const char* line :
+             {"a=rtcp-fb:96 nack\r", "a=rtcp-fb:96 nack pli\r", "a=rtcp-fb:96 ccm fir\r", "apt=96",
+              "a=rtcp-fb:96 transport-cc\r",
+              "a=extmap:1 "
+              "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"}) {
             EXPECT_TRUE(video.contains(line)) << codec << " lacks " << line;
         }
         EXPECT_FALSE(c.offer.section("m=", 2, 2).contains("nack")) << c.offer.toStdString();
@@ -405,8 +410,17 @@ TEST_F(MediaCall, AQueuedErrorOfTheLastCallIsDropped) {
     ASSERT_TRUE(waitFor([&] { return c.core->packets > 0; }, kCallMs));
     GstElement* pipeline = c.sig.gstreamer.currentPipeline();
     GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED, "late");
+    LogCapture log;
     gst_element_post_message(pipeline, gst_message_new_error(GST_OBJECT(pipeline), error, ""));
     g_error_free(error);
+    // The media object's thread has queued the error (its log line follows), and this thread,
+    // outside its event loop, drops the call first.
+    QElapsedTimer queued;
+    queued.start();
+    while (!log.contains("GStreamer error from") && queued.elapsed() < 5000) {
+        QThread::yieldCurrentThread();
+    }
+    ASSERT_TRUE(log.contains("GStreamer error from"));
     c.stop();
     ASSERT_TRUE(waitFor([&] { return c.disconnects > 0; }, kCallMs));
     EXPECT_EQ(c.errors, QStringList{kClosed});

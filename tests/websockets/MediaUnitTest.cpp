@@ -1,51 +1,77 @@
-// The media library's parts that need no call: the bitrate estimator, the retransmission gate
-// and incoming playback.
+// The media library's parts that need no call: the path estimate and the encoder's budget fed
+// with feedback sequences, the reading of webrtcbin's statistics, the retransmission gate and
+// incoming playback.
+#define GST_USE_UNSTABLE_API
+#include <gst/webrtc/webrtc.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "BitrateEstimator.h"
+#include "Feedback.h"
 #include "IncomingMedia.h"
+#include "RateControl.h"
 #include "RetransmissionGate.h"
 
 namespace {
 
+// {loss before repair, delay gradient ms, delivered kbit/s, sent kbit/s, round trip ms, packets}
+using Feed = std::vector<PathFeedback>;
+const PathFeedback kClean{0, 0, 0, 0, 20};
+
+Feed operator+(Feed a, const Feed& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+Feed times(int n, const PathFeedback& f) {
+    return Feed(size_t(n), f);
+}
+
 struct Row {
     const char* name;
-    std::vector<ReceiverReport> reports;  // {lost, round trip ms, sent kbit/s, asked again}
+    Feed feed;
     int expectedKbps;
-    bool congested = false;  // the last report asks for a keyframe of the agent's own
+    bool congested = false;  // the last update asks for a keyframe of the agent's own
 };
 
-// Floor 150, start 2500, ceiling 3000 kbit/s.
+// Floor 150, start 1000, ceiling 3000 kbit/s.
 const Row kRows[] = {
-    {"a clean path climbs by 8% a report", {{0, 20}, {0, 20}}, 2916},
-    {"and stops at the ceiling", std::vector<ReceiverReport>(10, {0, 20}), 3000},
-    {"random loss up to 15% holds", {{0.03, 20}, {0.12, 20}, {0.15, 20}}, 2500},
-    {"1% loss is clean", {{0.01, 20}}, 2700},
-    {"heavy loss backs off by half of it", {{0.4, 20}}, 2000, true},
-    {"a policed path falls to the floor", std::vector<ReceiverReport>(30, {0.5, 20}), 150, true},
-    {"a slow round trip does not climb", {{0, 600}}, 2500},
-    {"a congested round trip backs off", {{0, 1500}}, 2125},
-    {"nonsense loss is clamped", {{7.0, 20}, {-3.0, 20}}, 1350},
-    {"recovers after congestion", {{0.5, 20}, {0.5, 20}, {0, 20}, {0, 20}}, 1640},
-    {"heavy loss falls to 3/4 of what arrived", {{0.2, 20, 3000}}, 1800, true},
-    {"but to a quarter at most in one report", {{0.9, 20, 3000}}, 625, true},
-    {"a path narrowed to 1 Mbit/s is found in one report", {{0.6, 20, 2500}, {0, 20, 750}}, 810},
-    {"an encoder sending well under its target does not climb", {{0, 20, 1000}}, 2500},
-    {"nor a quarter above what it sent", {{0, 20, 2100}}, 2625},
-    {"packets asked for again are loss the reports hide", {{0, 20, 0, 0.4}}, 2000, true},
-    {"but as noise they do not stop the climb", {{0, 20, 0, 0.1}}, 2700},
-    {"nor does a report's spike back off alone", {{0.21, 20, 3000, 0.08}}, 2500},
+    {"from the start a clean path probes upward by 15% an update", times(2, kClean), 1323},
+    {"up to the ceiling", times(20, kClean), 3000},
+    {"but not far above what was sent", {{0, 0, 0, 600, 20}, {0, 0, 0, 1000, 20}}, 1150},
+    {"loss up to 15% before repair that grows with the rate holds", {{0.03}, {0.10}, {0.15}}, 1000},
+    {"steady random loss of 10% neither cuts nor stops the climb", times(60, {0.10}), 3000},
+    {"policer onset: 15% under what arrived", times(20, kClean) + Feed{{0.6, 0, 1000, 2500, 20}},
+     850, true},
+    {"but a quarter at most in one update", times(20, kClean) + Feed{{0.9, 0, 300, 3000, 20}}, 750,
+     true},
+    {"without delivery figures, half the loss", {{0.4}}, 800, true},
+    {"but not on a still page's few packets", {{0.25, 0, 0, 0, 20, 6}}, 1000},
+    {"after a cut the estimate holds two updates",
+     times(20, kClean) + Feed{{0.6, 0, 1000, 2500, 20}} + times(2, kClean), 850},
+    {"then climbs additively near the rate of the congestion",
+     times(20, kClean) + Feed{{0.6, 0, 1000, 2500, 20}} + times(4, kClean), 950},
+    {"capacity step 3 -> 1 -> 3 Mbit/s: additive to 1.2 Mbit/s, then probing",
+     times(20, kClean) + Feed{{0.66, 0, 1000, 3000, 20}} + times(2, kClean) + times(7, kClean) +
+         times(3, kClean),
+     1512},
+    {"a keyframe's burst (one update of growing delay) does not cut",
+     {{0, 8, 900, 1000, 20}},
+     1000},
+    {"a queue growing over two updates does", {{0, 8, 900, 1000, 20}, {0, 8, 900, 1000, 20}}, 765},
+    {"a congested round trip backs off", {{0, 0, 0, 0, 1500}}, 850},
+    {"a slow one does not climb", {{0, 0, 0, 0, 600}}, 1000},
+    {"nonsense loss is clamped", {{7.0}, {-3.0}}, 500, false},
 };
 
-TEST(BitrateEstimator, FollowsTheReceiverReports) {
+TEST(BitrateEstimator, FollowsThePathFeedback) {
     for (const Row& row : kRows) {
         BitrateEstimator e;
         int kbps = e.kbps();
-        for (const ReceiverReport& r : row.reports) {
-            kbps = e.update(r);
+        for (const PathFeedback& f : row.feed) {
+            kbps = e.update(f);
         }
         EXPECT_EQ(kbps, row.expectedKbps) << row.name;
         EXPECT_EQ(e.congested(), row.congested) << row.name;
@@ -54,28 +80,144 @@ TEST(BitrateEstimator, FollowsTheReceiverReports) {
 
 // Encoding time is spent on compression for a minute after the path last pushed back.
 TEST(BitrateEstimator, RemembersANarrowPathForAMinute) {
-    const ReceiverReport clean{0, 20}, heavyLoss{0.5, 20}, randomLoss{0.1, 20}, slow{0, 1500};
+    const PathFeedback heavyLoss{0.5}, randomLoss{0.1}, slow{0, 0, 0, 0, 1500};
     const struct {
         const char* name;
-        ReceiverReport first;
+        PathFeedback first;
         int cleanAfter;
         bool narrow;
     } rows[] = {
-        {"a clean path is open", clean, 0, false},
+        {"a clean path is open", kClean, 0, false},
         {"random loss is not the path's limit", randomLoss, 0, false},
         {"heavy loss is", heavyLoss, 0, true},
         {"and a congested round trip", slow, 0, true},
-        {"remembered for 59 clean reports", heavyLoss, 59, true},
+        {"remembered for 59 clean updates", heavyLoss, 59, true},
         {"forgotten at the 60th", heavyLoss, 60, false},
     };
     for (const auto& row : rows) {
         BitrateEstimator e;
         e.update(row.first);
         for (int i = 0; i < row.cleanAfter; ++i) {
-            e.update(clean);
+            e.update(kClean);
         }
         EXPECT_EQ(e.narrow(), row.narrow) << row.name;
     }
+}
+
+// A "get-stats" reply as webrtcbin 1.22 builds it, with what the test gives.
+struct Stats {
+    GstStructure* s = gst_structure_new_empty("application/x-webrtc-stats");
+    ~Stats() { gst_structure_free(s); }
+    void add(const char* id, GstStructure* entry) {
+        gst_structure_set(s, id, GST_TYPE_STRUCTURE, entry, nullptr);
+        gst_structure_free(entry);
+    }
+    Stats& transport(guint sent, double lossPct, gint64 gradientNs, guint sentBps, guint recvBps) {
+        GstStructure* twcc = gst_structure_new(
+            "RTPTWCCStats", "packets-sent", G_TYPE_UINT, sent, "packets-recv", G_TYPE_UINT,
+            guint(sent * (1 - lossPct / 100)), "bitrate-sent", G_TYPE_UINT, sentBps, "bitrate-recv",
+            G_TYPE_UINT, recvBps, "packet-loss-pct", G_TYPE_DOUBLE, lossPct, "avg-delta-of-delta",
+            G_TYPE_INT64, gradientNs, nullptr);
+        GstStructure* t = gst_structure_new("transport", "type", GST_TYPE_WEBRTC_STATS_TYPE,
+                                            GST_WEBRTC_STATS_TRANSPORT, nullptr);
+        gst_structure_set(t, "gst-twcc-stats", GST_TYPE_STRUCTURE, twcc, nullptr);
+        gst_structure_free(twcc);
+        add("ice-candidate-pair_nice0", t);
+        return *this;
+    }
+    Stats& report(guint ssrc, double lost, double rttS, int highestSeq) {
+        GstStructure* r = gst_structure_new("remote-inbound", "type", GST_TYPE_WEBRTC_STATS_TYPE,
+                                            GST_WEBRTC_STATS_REMOTE_INBOUND_RTP, "ssrc",
+                                            G_TYPE_UINT, ssrc, "fraction-lost", G_TYPE_DOUBLE, lost,
+                                            "round-trip-time", G_TYPE_DOUBLE, rttS, nullptr);
+        if (highestSeq >= 0) {
+            GstStructure* source =
+                gst_structure_new("application/x-rtp-source-stats", "rb-exthighestseq", G_TYPE_UINT,
+                                  guint(highestSeq), nullptr);
+            gst_structure_set(r, "gst-rtpsource-stats", GST_TYPE_STRUCTURE, source, nullptr);
+            gst_structure_free(source);
+        }
+        add(("rtp-remote-inbound-stream-stats_" + std::to_string(ssrc)).c_str(), r);
+        return *this;
+    }
+};
+
+TEST(Feedback, ReadsTransportWideFeedbackAndTheVideoReport) {
+    gst_init(nullptr, nullptr);
+    Stats st;
+    st.transport(200, 12.5, 3000000, 1500000, 1200000).report(7, 0.25, 0.04, 70000);
+    st.report(8, 0.5, 0.5, 9);
+    st.add("garbage", gst_structure_new("x", "type", G_TYPE_STRING, "transport", "fraction-lost",
+                                        G_TYPE_STRING, "a lot", nullptr));
+    const TransportFeedback t = transportFeedbackOf(st.s);
+    EXPECT_TRUE(t.found);
+    EXPECT_DOUBLE_EQ(t.lossBeforeRepair, 0.125);
+    EXPECT_DOUBLE_EQ(t.delayGradientMs, 3);
+    EXPECT_DOUBLE_EQ(t.sentKbps, 1500);
+    EXPECT_DOUBLE_EQ(t.receivedKbps, 1200);
+    const VideoReceiverReport r = videoReportOf(st.s, 7);
+    EXPECT_TRUE(r.found && r.hasHighestSeq) << "the report about the video's own SSRC";
+    EXPECT_DOUBLE_EQ(r.fractionLost, 0.25);
+    EXPECT_DOUBLE_EQ(r.rttMs, 40);
+    EXPECT_EQ(r.highestSeq, 70000u);
+    EXPECT_FALSE(videoReportOf(st.s, 9).found) << "no report about that SSRC";
+
+    Stats empty;
+    empty.transport(0, 0, 0, 0, 0).report(7, 0.1, 0.01, -1);
+    EXPECT_FALSE(transportFeedbackOf(empty.s).found) << "no feedback yet";
+    EXPECT_FALSE(videoReportOf(empty.s, 7).hasHighestSeq);
+    EXPECT_FALSE(transportFeedbackOf(nullptr).found);
+}
+
+// The encoder's target is the estimate less what is not its video (retransmissions, audio, RTCP,
+// the data channel, headers), as the transport counted it; the agent's own keyframes after
+// heavy loss come no more than once in 2.5 s; without transport-wide feedback, each fresh
+// receiver report (a new highest sequence number) counts once.
+TEST(RateControl, BudgetsTheEncoderWithinTheEstimate) {
+    gst_init(nullptr, nullptr);
+    GstElement* vp8 = GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("vp8enc", nullptr)));
+    const auto target = [vp8] {
+        gint bps = 0;
+        g_object_get(vp8, "target-bitrate", &bps, nullptr);
+        return bps / 1000;
+    };
+    {
+        RateControl rc;
+        rc.attach(vp8, false);
+        EXPECT_EQ(target(), 1000) << "the start";
+        rc.onStats(Stats().transport(100, 0, 0, 900000, 900000).s, 1000000);
+        EXPECT_EQ(target(), 1150) << "probing up; nothing measured yet";
+        // One second: 125,000 bytes in 100 packets went out (1022.4 kbit/s with the headers),
+        // 87,500 of them the encoder's video (700 kbit/s).
+        rc.sentToTransport(125000, 100);
+        rc.videoPacket(7, 87500);
+        rc.onStats(Stats().transport(110, 0, 0, 900000, 900000).s, 2000000);
+        EXPECT_EQ(target(), 955)
+            << "the estimate (a quarter above what went out: 1278) less the 322.4 kbit/s not video";
+
+        const auto keyframes = [&rc](std::initializer_list<int64_t> atUs) {
+            int sent = 0;
+            for (int64_t at : atUs) {
+                const uint32_t before = rc.ownKeyframeEvent.load();
+                rc.onStats(Stats().transport(unsigned(at / 1000), 50, 0, 1000000, 500000).s, at);
+                sent += rc.ownKeyframeEvent.load() != before;
+            }
+            return sent;
+        };
+        EXPECT_EQ(keyframes({3000000, 4000000, 5000000, 6000000}), 2) << "at 3 s and 6 s";
+    }
+    {
+        RateControl rc;
+        rc.attach(vp8, false);
+        rc.videoPacket(7, 0);
+        const int reports[][2] = {{100, 1150}, {100, 1150}, {150, 1323}, {150, 1323}};
+        int64_t at = 1000000;
+        for (const auto& [seq, kbps] : reports) {
+            rc.onStats(Stats().report(7, 0, 0.02, seq).s, at += 1000000);
+            EXPECT_EQ(target(), kbps) << "highest sequence number " << seq;
+        }
+    }
+    gst_object_unref(vp8);
 }
 
 // At 1000 kbit/s the budget is 31.25 packets a second.

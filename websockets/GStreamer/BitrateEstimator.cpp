@@ -5,32 +5,38 @@
 BitrateEstimator::BitrateEstimator(BitrateLimits limits)
     : limits_(limits), rate_(std::clamp(limits.startKbps, limits.floorKbps, limits.ceilingKbps)) {}
 
-int BitrateEstimator::update(const ReceiverReport& report) {
-    const double reported = std::clamp(report.fractionLost, 0.0, 1.0);
-    // What the path drops decides the back-off; the climb waits for clean reports as well.
-    const double loss =
-        report.requestedShare >= 0 ? std::min(report.requestedShare, 1.0) : reported;
-    congested_ = loss > kBackOffLoss;
-    reportsSinceBackOff_ = std::min(reportsSinceBackOff_ + 1, kNarrowMemoryReports);
-    if (congested_) {
-        reportsSinceBackOff_ = 0;
-        // A full path drops what exceeds it: what still arrived is about what it carries.
-        const double arrived = std::max(report.sentKbps, 0.0) * (1.0 - loss);
-        rate_ = arrived > 0 ? std::clamp(arrived * kDeliveredShare, rate_ * kDeepestCut, rate_)
-                            : rate_ * (1.0 - 0.5 * loss);
-    } else if (report.rttMs > kCongestedRttMs) {
-        // Queues filling up somewhere on the way.
-        reportsSinceBackOff_ = 0;
-        rate_ *= 0.85;
-    } else if (reported < kHoldLoss && report.rttMs <= kSlowRttMs) {
-        double next = std::max(rate_ * kClimb, rate_ + 10);
-        // A clean report while the encoder sends well under its target says nothing about
-        // more: a target climbed that way is spent all at once when the picture gets busy.
-        if (report.sentKbps > 0) {
-            next = std::min(next, std::max(rate_, report.sentKbps * kHeadroom));
+int BitrateEstimator::update(const PathFeedback& f) {
+    const double loss = std::clamp(f.loss, 0.0, 1.0);
+    delayOveruses_ = f.delayGradientMs > kOveruseGradientMs ? delayOveruses_ + 1 : 0;
+    congested_ = loss > kBackOffLoss && (f.packets <= 0 || f.packets >= kMinLossPackets);
+    const bool overuse = congested_ || delayOveruses_ >= 2 || f.rttMs > kCongestedRttMs;
+    updatesSinceBackOff_ = std::min(updatesSinceBackOff_ + 1, kNarrowMemoryReports);
+    if (overuse) {
+        updatesSinceBackOff_ = 0;
+        hold_ = kHoldUpdates;
+        // What still arrived is about what the path carries.
+        const double delivered =
+            f.deliveredKbps > 0 ? f.deliveredKbps : std::max(f.sentKbps, 0.0) * (1.0 - loss);
+        lastCongestion_ = delivered > 0 ? delivered : rate_;
+        rate_ = delivered > 0 ? std::clamp(delivered * kDeliveredShare, rate_ * kDeepestCut, rate_)
+                              : rate_ * (congested_ ? 1.0 - 0.5 * loss : kDeliveredShare);
+    } else if (hold_ > 0) {
+        --hold_;
+    } else if (loss <= kBackOffLoss && (loss < kHoldLoss || loss <= previousLoss_ + kLossRise) &&
+               f.rttMs <= kSlowRttMs && f.delayGradientMs <= 0.5) {
+        // Loss that stays the same as the rate goes up is the path's noise; loss that grows with
+        // it is a limit being reached, and the climb waits.
+        const bool near = lastCongestion_ > 0 && rate_ >= lastCongestion_ * kNearShare &&
+                          rate_ * kNearShare <= lastCongestion_;
+        const double climb = lastCongestion_ > 0 ? kClimb : kStartClimb;
+        double next = near ? rate_ + kAdditiveKbps : std::max(rate_ * climb, rate_ + 10);
+        // A clean path while the encoder sends well under the estimate says nothing about more.
+        if (f.sentKbps > 0) {
+            next = std::min(next, std::max(rate_, f.sentKbps * kHeadroom));
         }
         rate_ = next;
     }
+    previousLoss_ = loss;
     rate_ = std::clamp(rate_, double(limits_.floorKbps), double(limits_.ceilingKbps));
     return kbps();
 }

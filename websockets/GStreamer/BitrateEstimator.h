@@ -1,24 +1,24 @@
-// The video encoder's target bitrate from the administrator's receiver reports: a loss-based
-// controller (back off on heavy loss or a long round trip, creep up on a clean path) between a
-// floor and a ceiling. On heavy loss it falls at once to a little under what the path carried
-// (to a quarter at most): a path that narrows is found in one report, not driven to the floor.
-// It climbs only as far as the encoder's own sending has shown the path to carry.
-// Pure: the pipeline only feeds it reports and applies what it returns.
+// How much the path carries, in kbit/s, from what the administrator's side says about it: the
+// transport-wide feedback when the browser took it (loss before repair and the delay gradient),
+// else the receiver reports with the share of packets asked for again. It backs off at once to a
+// little under what arrived, holds after a cut, climbs additively near the rate of the last
+// congestion and multiplicatively (probing) away from it, and never far above what was sent.
+// Steady random loss does not stop the climb; loss that grows as the rate does, does.
+// Pure: the rate control feeds it one update per statistics tick and applies the result.
 #pragma once
 
-struct ReceiverReport {
-    double fractionLost = 0;  // 0..1, since the previous report
-    double rttMs = 0;         // 0 when unknown
-    double sentKbps = 0;      // what the agent sent into the path meanwhile; 0 when unknown
-    // The share of the video packets sent meanwhile that the receiver asked for again; below 0
-    // when unknown. Retransmission hides loss from the reports' fraction, which also swings with
-    // their short intervals; the requests show what the path drops.
-    double requestedShare = -1;
+struct PathFeedback {
+    double loss = 0;             // 0..1 of the packets sent, before any repair
+    double delayGradientMs = 0;  // mean change of the one-way delay between packets; 0 unknown
+    double deliveredKbps = 0;    // what arrived; 0 when unknown
+    double sentKbps = 0;         // everything that went into the path meanwhile; 0 when unknown
+    double rttMs = 0;            // 0 when unknown
+    double packets = 0;          // how many packets the loss is a share of; 0 when unknown
 };
 
 struct BitrateLimits {
     int floorKbps = 150;
-    int startKbps = 2500;  // about what scrolling text needs at 1920x1080 and 10 frames/s
+    int startKbps = 1000;  // then probe upward: a narrow path is not overrun at the start
     int ceilingKbps = 3000;
 };
 
@@ -26,36 +26,57 @@ class BitrateEstimator {
 public:
     explicit BitrateEstimator(BitrateLimits limits = {});
 
-    // The target after this report, in kbit/s.
-    int update(const ReceiverReport& report);
+    // The estimate after this feedback, in kbit/s.
+    int update(const PathFeedback& feedback);
     int kbps() const { return int(rate_ + 0.5); }
-    // The last report showed a full path: the frames sent meanwhile are mostly lost.
+    // The last feedback showed a full path: the frames sent meanwhile are mostly lost.
     bool congested() const { return congested_; }
-    // The path has made the target back off within the last kNarrowMemoryReports reports: its
+    // The path has made the estimate back off within the last kNarrowMemoryReports updates: its
     // limit, not the picture's, holds the bitrate, and each bit is worth encoding time.
-    bool narrow() const { return reportsSinceBackOff_ < kNarrowMemoryReports; }
+    bool narrow() const { return updatesSinceBackOff_ < kNarrowMemoryReports; }
+    // Where the path last pushed back; 0 before it has.
+    int lastCongestionKbps() const { return int(lastCongestion_ + 0.5); }
 
-    // Below kHoldLoss the path is clean. Up to kBackOffLoss, loss is taken as the path's noise
-    // (Wi-Fi, mobile links), which retransmission repairs and a lower bitrate would not cure; a
-    // full path loses far more than that, since it drops everything above its rate.
+    // Below kHoldLoss the path is clean. Up to kBackOffLoss, loss is the path's noise (Wi-Fi,
+    // mobile links), which retransmission repairs and a lower rate would not cure; a full path
+    // drops everything above its rate, far more than that.
     static constexpr double kHoldLoss = 0.02;
     static constexpr double kBackOffLoss = 0.15;
+    // A still page sends a few packets between two feedback reports: fewer than this, and a
+    // share lost tells chance from a full path no better than a coin.
+    static constexpr double kMinLossPackets = 10;
+    // A queue building up: the delay between packets grows by this much on average, in two
+    // updates running (one keyframe's burst alone does not count).
+    static constexpr double kOveruseGradientMs = 4;
     static constexpr double kSlowRttMs = 400;
     static constexpr double kCongestedRttMs = 1000;
-    // The share of what arrived that the encoder gets after heavy loss: the rest is left for
-    // retransmissions, audio and the path's own variation.
-    static constexpr double kDeliveredShare = 0.75;
+    // After an overuse the estimate is this share of what arrived (a quarter at most in one go).
+    static constexpr double kDeliveredShare = 0.85;
     static constexpr double kDeepestCut = 0.25;
+    // Updates the estimate holds after a cut, so that the queue drains before it climbs.
+    static constexpr int kHoldUpdates = 2;
+    // Away from the last congestion the climb probes multiplicatively; within kNearShare of it
+    // either way, additively.
     static constexpr double kClimb = 1.08;
-    // The climb's target stays within this share above what was sent.
+    // Before the path has ever pushed back: from the start towards what the picture needs.
+    static constexpr double kStartClimb = 1.15;
+    // Loss up to kBackOffLoss lets the estimate climb while it rises by no more than this.
+    static constexpr double kLossRise = 0.02;
+    static constexpr double kNearShare = 0.85;
+    static constexpr double kAdditiveKbps = 50;
+    // The estimate stays within this share above what was sent: a clean path says nothing about
+    // a rate the sender never tried.
     static constexpr double kHeadroom = 1.25;
-    // A minute at the reports' once a second: a narrow path shows its limit again well within
-    // that as the target climbs back to it.
+    // A minute at one update a second.
     static constexpr int kNarrowMemoryReports = 60;
 
 private:
     BitrateLimits limits_;
     double rate_;
+    double lastCongestion_ = 0;
+    double previousLoss_ = 0;
     bool congested_ = false;
-    int reportsSinceBackOff_ = kNarrowMemoryReports;
+    int hold_ = 0;
+    int delayOveruses_ = 0;
+    int updatesSinceBackOff_ = kNarrowMemoryReports;
 };

@@ -7,11 +7,11 @@
 
 #include <QObject>
 #include <QString>
-#include <QThread>
 #include <atomic>
 #include <string>
 
 #include "ConnectionState.h"
+#include "GlibLoop.h"
 #include "GlobalSettings.h"
 
 class MediaSession;
@@ -40,10 +40,10 @@ public:
     void screenPipelineStop(bool stop);
 
     // The GLib thread iterates the media object's own main context (its thread-default there)
-    // between connect and disconnect; the once-a-second work of a call runs on it.
-    void startGlibThread();
-    void stopGlibThread();
-    bool glibThreadRunning() const { return glibThread.isRunning(); }
+    // between connect and disconnect; the call's tick runs on it.
+    void startGlibThread() { glib.start(); }
+    void stopGlibThread() { glib.stop(); }
+    bool glibThreadRunning() const { return glib.running(); }
 
     // SDP from the peer: exactly "answer" is an answer, anything else an offer.
     void onSdpReceived(const QString& type, const QString& text);
@@ -57,6 +57,9 @@ public:
     ConnectionState currentConnState() const { return connState.load(); }
     // Sessions whose callbacks may still arrive; 0 once every pipeline is gone.
     static int liveSessions();
+    // Whether an event of that call, queued by one of its callbacks, still belongs to the current
+    // one; an earlier call's is dropped with a log line naming what. GUI thread.
+    bool isCurrentCall(quint64 of, const char* what) const;
 
     // Texts of the call's own failures, shown to the user.
     static constexpr const char* kErrPipelineStart =
@@ -78,17 +81,9 @@ public slots:
 private:
     friend class MediaSession;
 
-    void glibLoop();
-    // Whether an event of that call, queued by one of its callbacks, still belongs to the current
-    // one; an earlier call's is dropped with a log line naming what.
-    bool isCurrentCall(quint64 call, const char* what) const;
-    void removeStatsFiles();
-    void watchEncoder();
-
-    GMainContext* context;
+    GlibLoop glib;
     GSource* tick = nullptr;
-    QObject glibWorker;
-    QThread glibThread;
+    GSource* busWatch = nullptr;
     std::atomic<ConnectionState> connState{STATE_UNKNOWN};
     GstElement* pipeline = nullptr;
     GstElement* webrtcBin = nullptr;
