@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "BitrateEstimator.h"
+#include "IceServers.h"
 #include "IncomingMedia.h"
 #include "PipelineDescription.h"
 #include "RetransmissionGate.h"
@@ -564,6 +565,7 @@ void onIceConnectionStateNotify(GstElement* webrtc, GParamSpec*, gpointer data) 
                                         "failed", "disconnected", "closed"};
     cli_log(LL_INFO, "The ICE connection state changed to %s\n",
             unsigned(state) < G_N_ELEMENTS(names) ? names[state] : "unknown");
+    logSelectedPair(webrtc, state);
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
         peerLost(s, "ICE failed");
     } else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED) {
@@ -825,6 +827,7 @@ void GStreamer::screenPipelineStart() {
     }
     webrtcBin = bin;
     disableUpnp(webrtcBin);
+    applyIceServers(webrtcBin, conn, api);
     statsDir = redirectEncoderStats(pipeline);
     enableLossRecovery(pipeline, webrtcBin);
 
