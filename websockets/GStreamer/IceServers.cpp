@@ -2,12 +2,19 @@
 
 #include <QString>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "RelayUrl.h"
 #include "logger.h"
 
 namespace {
+
+// The relays given to one webrtcbin: host and protocol to it ("udp", "tcp" or "tls").
+using Relays = std::vector<std::pair<std::string, std::string>>;
+const char kRelays[] = "kelvano-relays";
+const char kPairLogged[] = "kelvano-pair-logged";
 
 std::string masked(const std::string& uri) {
     return maskedUrl(QString::fromStdString(uri)).toStdString();
@@ -32,14 +39,35 @@ const char* field(const GstStructure* st, const char* name) {
     return text ? text : "?";
 }
 
-void onPairStats(GstPromise* promise, gpointer) {
+// The statistics name the relay's host only, and no protocol: libnice ranks a relayed candidate
+// over UDP (type preference 30) above one over TCP or TLS (20); the rest comes from the relays
+// that were given.
+std::string relayProtocol(const GstStructure* local, const Relays& relays) {
+    guint priority = 0;
+    gst_structure_get_uint(local, "priority", &priority);
+    const bool udp = (priority >> 24) == 30;
+    std::set<std::string> found;
+    for (const auto& [host, protocol] : relays) {
+        if (host == field(local, "url") && (protocol == "udp") == udp) {
+            found.insert(protocol);
+        }
+    }
+    std::string text;
+    for (const std::string& protocol : found) {
+        text += (text.empty() ? "" : " or ") + protocol;
+    }
+    return text.empty() ? (udp ? "udp" : "tcp or tls") : text;
+}
+
+void onPairStats(GstPromise* promise, gpointer data) {
     const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
                                     ? gst_promise_get_reply(promise)
                                     : nullptr;
     if (!reply) {
         return;
     }
-    // Every report by its id; the pair names its two candidates.
+    // Every report by its id; the pair names its two candidates. (webrtcbin 1.22 gives each
+    // candidate's report the other's type name; the ids are right.)
     std::map<std::string, const GstStructure*> byId;
     const GstStructure* pair = nullptr;
     for (int i = 0; i < gst_structure_n_fields(reply); ++i) {
@@ -57,22 +85,22 @@ void onPairStats(GstPromise* promise, gpointer) {
             byId[id] = st;
         }
     }
-    if (!pair) {
-        cli_log(LL_INFO, "ICE pair in use: not reported\n");
-        return;
-    }
     const auto candidate = [&byId, pair](const char* key) -> const GstStructure* {
-        const gchar* id = gst_structure_get_string(pair, key);
+        const gchar* id = pair ? gst_structure_get_string(pair, key) : nullptr;
         const auto it = id ? byId.find(id) : byId.end();
         return it == byId.end() ? nullptr : it->second;
     };
     const GstStructure* local = candidate("local-candidate-id");
     const GstStructure* remote = candidate("remote-candidate-id");
-    const gchar* relayProtocol =
-        local ? gst_structure_get_string(local, "relay-protocol") : nullptr;
+    if (!local || !remote) {
+        cli_log(LL_INFO, "ICE pair in use: not reported\n");
+        return;
+    }
+    const bool relayed = g_str_equal(field(local, "candidate-type"), "relay");
     cli_log(LL_INFO, "ICE pair in use: local %s/%s%s%s, remote %s/%s\n",
             field(local, "candidate-type"), field(local, "protocol"),
-            relayProtocol ? ", to the relay over " : "", relayProtocol ? relayProtocol : "",
+            relayed ? ", to the relay over " : "",
+            relayed ? relayProtocol(local, *static_cast<Relays*>(data)).c_str() : "",
             field(remote, "candidate-type"), field(remote, "protocol"));
 }
 
@@ -80,33 +108,60 @@ void onPairStats(GstPromise* promise, gpointer) {
 
 void applyIceServers(GstElement* webrtc, const ConnectionParams& connection,
                      const ServerApiParams& serverApi) {
-    std::vector<std::string> relays = serverApi.relayUrls;
-    if (relays.empty() && !connection.turnUrl.empty()) {
-        relays.push_back(connection.turnUrl);
+    std::vector<std::string> uris = serverApi.relayUrls;
+    if (uris.empty() && !connection.turnUrl.empty()) {
+        uris.push_back(connection.turnUrl);
     }
-    if (relays.empty()) {
+    auto* relays = new Relays;
+    g_object_set_data_full(G_OBJECT(webrtc), kRelays, relays,
+                           [](gpointer p) { delete static_cast<Relays*>(p); });
+    if (uris.empty()) {
         return;
     }
     quietIceDebug();
-    for (const std::string& uri : relays) {
+    for (const std::string& uri : uris) {
         gboolean added = FALSE;
         g_signal_emit_by_name(webrtc, "add-turn-server", uri.c_str(), &added);
         cli_log(added ? LL_INFO : LL_WARNING, "Relay %s %s\n", masked(uri).c_str(),
                 added ? "added" : "refused by webrtcbin");
-        if (added && uri.rfind("turns:", 0) == 0) {
+        const char* why = nullptr;
+        const auto relay = parseRelayUri(QString::fromStdString(uri), &why);
+        if (!added || !relay) {
+            continue;
+        }
+        // Brackets off, as the statistics write an IPv6 host.
+        const std::string host = relay->host.toStdString();
+        const std::string bare = host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+        if (relay->tls) {
             // libnice has no TLS: it speaks TURN over plain TCP to the relay's TLS port.
             cli_log(LL_WARNING,
                     "Relay %s: reached over TCP without TLS, its certificate is not checked\n",
                     masked(uri).c_str());
+            relays->emplace_back(bare, "tls");
+        }
+        for (const char* protocol : {"udp", "tcp"}) {
+            if (!relay->tls && (relay->transport.isEmpty() || relay->transport == protocol)) {
+                relays->emplace_back(bare, protocol);
+            }
         }
     }
 }
 
 void logSelectedPair(GstElement* webrtc, GstWebRTCICEConnectionState state) {
-    if (state != GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED) {
+    // Once per connection: ICE may pass "connected" on its way to "completed", or skip it.
+    const bool up = state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED ||
+                    state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED;
+    const bool logged = g_object_get_data(G_OBJECT(webrtc), kPairLogged) != nullptr;
+    if (up == logged) {
         return;
     }
-    GstPromise* promise = gst_promise_new_with_change_func(onPairStats, nullptr, nullptr);
+    g_object_set_data(G_OBJECT(webrtc), kPairLogged, up ? GINT_TO_POINTER(1) : nullptr);
+    const auto* relays = static_cast<const Relays*>(g_object_get_data(G_OBJECT(webrtc), kRelays));
+    if (!up || !relays) {
+        return;
+    }
+    GstPromise* promise = gst_promise_new_with_change_func(
+        onPairStats, new Relays(*relays), [](gpointer p) { delete static_cast<Relays*>(p); });
     g_signal_emit_by_name(webrtc, "get-stats", nullptr, promise);
     gst_promise_unref(promise);
 }

@@ -11,5 +11,6 @@
 void applyIceServers(GstElement* webrtc, const ConnectionParams& connection,
                      const ServerApiParams& serverApi);
 
-// Once ICE is connected, logs at INFO the pair in use: the candidate types and the protocols.
+// Once ICE is connected (again), logs at INFO the pair in use: the candidate types and the
+// protocols.
 void logSelectedPair(GstElement* webrtc, GstWebRTCICEConnectionState state);
