@@ -1,6 +1,7 @@
 #include "IceServers.h"
 
 #include <QString>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -20,18 +21,19 @@ std::string masked(const std::string& uri) {
     return maskedUrl(QString::fromStdString(uri)).toStdString();
 }
 
-// webrtcbin's ICE logs the relay URIs, passwords included, at its debug levels; the user's
-// --gst-debug must not put them into the log.
-void quietIceDebug() {
+// webrtcbin's ICE writes the relay URIs, passwords included, into its debug lines, and into its
+// error lines when it cannot read one: the user's --gst-debug must not put them into the log.
+GstDebugCategory* iceDebug() {
+    GstDebugCategory* found = nullptr;
     GSList* all = gst_debug_get_all_categories();
-    for (GSList* l = all; l; l = l->next) {
+    for (GSList* l = all; l && !found; l = l->next) {
         auto* category = static_cast<GstDebugCategory*>(l->data);
-        if (g_str_equal(gst_debug_category_get_name(category), "webrtcnice") &&
-            gst_debug_category_get_threshold(category) > GST_LEVEL_WARNING) {
-            gst_debug_category_set_threshold(category, GST_LEVEL_WARNING);
+        if (g_str_equal(gst_debug_category_get_name(category), "webrtcnice")) {
+            found = category;
         }
     }
     g_slist_free(all);
+    return found;
 }
 
 const char* field(const GstStructure* st, const char* name) {
@@ -118,10 +120,17 @@ void applyIceServers(GstElement* webrtc, const ConnectionParams& connection,
     if (uris.empty()) {
         return;
     }
-    quietIceDebug();
+    GstDebugCategory* debug = iceDebug();
+    const GstDebugLevel level = debug ? gst_debug_category_get_threshold(debug) : GST_LEVEL_NONE;
     for (const std::string& uri : uris) {
         gboolean added = FALSE;
+        if (debug) {
+            gst_debug_category_set_threshold(debug, GST_LEVEL_NONE);
+        }
         g_signal_emit_by_name(webrtc, "add-turn-server", uri.c_str(), &added);
+        if (debug) {
+            gst_debug_category_set_threshold(debug, std::min(level, GST_LEVEL_WARNING));
+        }
         cli_log(added ? LL_INFO : LL_WARNING, "Relay %s %s\n", masked(uri).c_str(),
                 added ? "added" : "refused by webrtcbin");
         const char* why = nullptr;
