@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <optional>
+#include <string>
 
 struct RelayServer {
     bool tls = false;   // "turns"
