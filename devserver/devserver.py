@@ -602,6 +602,15 @@ def is_loopback(host):
         return False
 
 
+def relay_host(host):
+    """The relay's address: the server's when it is one address, else the loopback one."""
+    try:
+        address = ipaddress.ip_address(host)
+        return host if address.version == 4 and not address.is_unspecified else "127.0.0.1"
+    except ValueError:
+        return "127.0.0.1"
+
+
 def parse_args(argv):
     ap = argparse.ArgumentParser(description="Kelvano Assistant development management server")
     ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
@@ -638,8 +647,7 @@ async def amain(args):
         return 2
     with contextlib.ExitStack() as stack:
         if args.turn:
-            host = args.host if args.host not in ("0.0.0.0", "::", "localhost") else "127.0.0.1"
-            server.relay = Relay(host).start()
+            server.relay = Relay(relay_host(args.host)).start()
             stack.callback(server.relay.stop)
         return await serve(server, args)
 
