@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""Calls through a TURN relay (coturn) with UDP to and from the host address dropped, as a firewall
-would: per protocol to the relay and screen content, the time from the agent's join to ICE in use
-and the frames per second at the browser. Drops UDP in its network namespace, so run it in one of
-its own: scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 bench/relay_bench.py"""
+"""Calls through a TURN relay (coturn) with UDP and TCP to and from the host address dropped, as a
+firewall would: per protocol to the relay and screen content, the time from the agent's join to
+ICE in use and the frames per second at the browser. Changes the firewall of its network
+namespace, so run it in one of its own:
+scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 bench/relay_bench.py"""
 
 import argparse
 import asyncio
@@ -14,7 +15,7 @@ import time
 
 import benchkit  # noqa: F401  (the e2e kit on the path)
 from harness import SCROLLING, Harness, devserver, read, terminate
-from test_relay import DROP_UDP
+from test_relay import FIREWALL
 
 STILL = SCROLLING[:-1] + ["ls -l /usr/lib/x86_64-linux-gnu | head -n 80; exec sleep infinity"]
 STAMP = r"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) [^]]*\] \[PID:\d+\] \[\w+\] "
@@ -50,7 +51,7 @@ async def run(args):
     h = Harness(tempfile.mkdtemp(prefix="kv-relay-bench-"), args.codec, "OPUS", relay)
     try:
         await h.open()
-        subprocess.run(["nft", "-f", "-"], input=DROP_UDP.encode(), check=True)
+        subprocess.run(["nft", "-f", "-"], input=FIREWALL.encode(), check=True)
         print("| relay | screen | joined to ICE in use | frames/s | pair |\n|---|---|---|---|---|")
         for transport in args.transports:
             for name in args.contents:

@@ -166,7 +166,7 @@ class Harness:
 
     def __init__(self, workdir, codec="VP8", audio="OPUS", relay=None):
         self.workdir, self.codec, self.audio, self.relay = workdir, codec, audio, relay
-        self.env = {}  # more of the agent's environment
+        self.env, self.args = {}, []  # more of the agent's environment and options
         self.settings = {"notifyConnection": False, "StunServers": []}
         self.agent_log = os.path.join(workdir, "agent-stdout.log")
         self.last_id, self.agent, self.cleanup = 0, None, contextlib.AsyncExitStack()
@@ -241,8 +241,9 @@ class Harness:
         """The agent started from the link, up to the first frame of its call on the console."""
         calls = await self.evaluate("kvConsole.stats.calls")
         self.agent = start_agent(
-            ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
-             "--audio-codec", self.audio, self.base.replace("http", "kvlo", 1) + "/" + SESSION],
+            self.args + ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
+                         "--audio-codec", self.audio,
+                         self.base.replace("http", "kvlo", 1) + "/" + SESSION],
             private_env(self.workdir, {"KVNO_VDI_URL": self.base, **self.env}), self.agent_log)
         self.cleanup.callback(terminate, self.agent)
         shown = "kvConsole.stats.calls > %d && kvConsole.stats.framesDecoded > 0" % calls

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RelayUrl.h"
+#include "TurnTlsProxy.h"
 #include "logger.h"
 
 namespace {
@@ -106,6 +107,40 @@ void onPairStats(GstPromise* promise, gpointer data) {
             field(remote, "candidate-type"), field(remote, "protocol"));
 }
 
+GObject* niceAgent(GstElement* webrtc) {
+    GObject* ice = nullptr;
+    GObject* agent = nullptr;
+    g_object_get(webrtc, "ice-agent", &ice, nullptr);
+    if (ice && g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent")) {
+        g_object_get(ice, "agent", &agent, nullptr);
+    }
+    if (ice) {
+        g_object_unref(ice);
+    }
+    return agent;
+}
+
+// libnice reaches every TCP relay through the proxy, which speaks TLS to those that ask for it.
+// The proxy lives as long as the element.
+bool throughProxy(GstElement* webrtc, const QList<TurnTlsProxy::Relay>& relays, bool force) {
+    GObject* agent = niceAgent(webrtc);
+    if (!agent || !g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "proxy-type")) {
+        if (agent) {
+            g_object_unref(agent);
+        }
+        return false;
+    }
+    auto* proxy = new TurnTlsProxy(relays, force);
+    g_object_set_data_full(G_OBJECT(webrtc), "kelvano-relay-proxy", proxy,
+                           [](gpointer p) { delete static_cast<TurnTlsProxy*>(p); });
+    if (proxy->port() != 0) {
+        g_object_set(agent, "proxy-ip", "127.0.0.1", "proxy-port", guint(proxy->port()),
+                     "proxy-type", 2 /* NICE_PROXY_TYPE_HTTP */, nullptr);
+    }
+    g_object_unref(agent);
+    return proxy->port() != 0;
+}
+
 }  // namespace
 
 void applyIceServers(GstElement* webrtc, const ConnectionParams& connection,
@@ -120,6 +155,8 @@ void applyIceServers(GstElement* webrtc, const ConnectionParams& connection,
     if (uris.empty()) {
         return;
     }
+    QList<TurnTlsProxy::Relay> overTcp;
+    QList<std::string> tls;
     GstDebugCategory* debug = iceDebug();
     const GstDebugLevel level = debug ? gst_debug_category_get_threshold(debug) : GST_LEVEL_NONE;
     for (const std::string& uri : uris) {
@@ -142,16 +179,22 @@ void applyIceServers(GstElement* webrtc, const ConnectionParams& connection,
         const std::string host = relay->host.toStdString();
         const std::string bare = host.front() == '[' ? host.substr(1, host.size() - 2) : host;
         if (relay->tls) {
-            // libnice has no TLS: it speaks TURN over plain TCP to the relay's TLS port.
-            cli_log(LL_WARNING,
-                    "Relay %s: reached over TCP without TLS, its certificate is not checked\n",
-                    masked(uri).c_str());
             relays->emplace_back(bare, "tls");
+            tls.append(masked(uri));
         }
         for (const char* protocol : {"udp", "tcp"}) {
             if (!relay->tls && (relay->transport.isEmpty() || relay->transport == protocol)) {
                 relays->emplace_back(bare, protocol);
             }
+        }
+        if (relay->tls || relay->transport != "udp") {
+            overTcp.append({relay->host, quint16(relay->port), relay->tls});
+        }
+    }
+    if (!tls.isEmpty() && !throughProxy(webrtc, overTcp, connection.disableSsl)) {
+        // libnice itself would speak TURN over plain TCP to the relay's TLS port.
+        for (const std::string& uri : tls) {
+            cli_log(LL_WARNING, "Relay %s: no TLS, its certificate is not checked\n", uri.c_str());
         }
     }
 }
