@@ -68,9 +68,9 @@ private:
 
     void open(QTcpSocket* client, const QByteArray& request, const QByteArray& early) {
         static const QRegularExpression connectLine(
-            QStringLiteral("^CONNECT \\[?([0-9A-Fa-f:.]+)\\]?:([0-9]{1,5}) HTTP/1\\.[01]\\r?$"),
-            QRegularExpression::MultilineOption);
-        const QRegularExpressionMatch m = connectLine.match(QString::fromLatin1(request));
+            QStringLiteral("^CONNECT \\[?([0-9A-Fa-f:.]+)\\]?:([0-9]{1,5}) HTTP/1\\.[01]\\r?$"));
+        const QRegularExpressionMatch m =
+            connectLine.match(QString::fromLatin1(request.left(request.indexOf('\n'))));
         const TurnTlsProxy::Relay* relay =
             m.hasMatch() ? find(QHostAddress(m.captured(1)), quint16(m.captured(2).toUInt()))
                          : nullptr;
@@ -81,9 +81,11 @@ private:
         }
         const QString target = m.captured(1);
         const quint16 port = relay->port;
-        const QByteArray name = relay->host.toUtf8();
+        const QString peerName = QString(relay->host).remove('[').remove(']');
+        const QByteArray name = peerName.toUtf8();
         QTcpSocket* upstream = relay->tls ? new QSslSocket(client) : new QTcpSocket(client);
         const auto pipe = [client, upstream, early] {
+            client->setProperty("piped", true);
             client->write("HTTP/1.0 200 Connection established\r\n\r\n");
             upstream->write(early + client->readAll());
             connect(client, &QTcpSocket::readyRead, upstream,
@@ -94,9 +96,13 @@ private:
         connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
         connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::abort);
         connect(upstream, &QAbstractSocket::errorOccurred, client, [client, upstream, name] {
-            cli_log(LL_WARNING, "Relay %s: %s\n", name.constData(),
-                    upstream->errorString().toUtf8().constData());
-            client->abort();
+            // Once the tunnel is up its end is no news, and what the relay sent last must still
+            // reach libnice: "disconnected" closes the client gracefully.
+            if (!client->property("piped").toBool()) {
+                cli_log(LL_WARNING, "Relay %s: %s\n", name.constData(),
+                        upstream->errorString().toUtf8().constData());
+                client->abort();
+            }
         });
         if (!relay->tls) {
             connect(upstream, &QTcpSocket::connected, client, pipe);
@@ -118,10 +124,10 @@ private:
                 });
         connect(tls, &QSslSocket::encrypted, client, pipe);
         // Connected to the address the relay's name resolved to, checked against the name.
-        tls->connectToHostEncrypted(target, port, relay->host);
+        tls->connectToHostEncrypted(target, port, peerName);
     }
 
-    QTcpServer server_;
+    QTcpServer server_{this};  // a child, so that it moves to the thread with the worker
     const QList<TurnTlsProxy::Relay> relays_;
     const bool force_;
 };
@@ -131,7 +137,6 @@ private:
 TurnTlsProxy::TurnTlsProxy(const QList<Relay>& relays, bool force) {
     auto* worker = new ProxyWorker(relays, force);
     worker->moveToThread(&thread_);
-    worker_ = worker;
     QObject::connect(&thread_, &QThread::finished, worker, &QObject::deleteLater);
     thread_.start();
     QMetaObject::invokeMethod(

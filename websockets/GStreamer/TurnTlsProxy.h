@@ -5,7 +5,6 @@
 #pragma once
 
 #include <QList>
-#include <QObject>
 #include <QString>
 #include <QThread>
 
@@ -27,7 +26,6 @@ public:
     quint16 port() const { return port_; }
 
 private:
-    QThread thread_;
-    QObject* worker_ = nullptr;  // lives on thread_
+    QThread thread_;  // the proxy's sockets live on it
     quint16 port_ = 0;
 };
