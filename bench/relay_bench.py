@@ -9,6 +9,7 @@ import argparse
 import asyncio
 import datetime
 import re
+import shutil
 import subprocess
 import tempfile
 import time
@@ -49,7 +50,8 @@ async def cell(h, relay, transport, content, seconds):
 
 async def run(args):
     relay = devserver.Relay().start()
-    h = Harness(tempfile.mkdtemp(prefix="kv-relay-bench-"), args.codec, "OPUS", relay)
+    workdir = tempfile.mkdtemp(prefix="kv-relay-bench-")
+    h = Harness(workdir, args.codec, "OPUS", relay)
     try:
         await h.open()
         subprocess.run(["nft", "-f", "-"], input=FIREWALL.encode(), check=True)
@@ -63,6 +65,7 @@ async def run(args):
     finally:
         await h.stop()
         relay.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
 
 
 def main():
