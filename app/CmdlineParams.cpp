@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include "RelayUrl.h"
 #include "logger.h"
 
 namespace {
@@ -110,6 +111,18 @@ bool parseCmdlineParams(int& argc, char** argv, GlobalSettings& settings) {
         params.stunUrl = fromEnv("KVNO_STUN_URL");
     } else {
         params.stunUrl = kDefaultStunUrl;
+    }
+
+    params.turnUrl.clear();
+    if (!qEnvironmentVariableIsEmpty("KVNO_TURN_URL")) {
+        const char* why = nullptr;
+        const auto relay = parseRelayUri(qEnvironmentVariable("KVNO_TURN_URL"), &why);
+        if (relay) {
+            params.turnUrl = relayUri(*relay);
+        } else {
+            // The value itself may hold a password.
+            cli_log(LL_WARNING, "KVNO_TURN_URL is ignored: %s\n", why);
+        }
     }
 
     params.micVolume = v.micVolume >= 0 ? v.micVolume : 100;

@@ -3,6 +3,7 @@
 
 #include <QVersionNumber>
 #include <string>
+#include <vector>
 
 inline constexpr const char* sessionIdLabel = "session-id";
 inline constexpr const char* serverUrlLabel = "server-url";
@@ -28,6 +29,10 @@ struct ConnectionParams {
     int timeout = 0;
     int micVolume = 0;
     bool disableSsl = false;  // option "force": accept certificate errors
+    // KVNO_TURN_URL in webrtcbin's form: the relay when the server names none. Never an option:
+    // other users can read a command line. Initialised, so that aggregates ending before it
+    // draw no warning.
+    std::string turnUrl{};
 };
 
 struct ServerApiParams {
@@ -37,6 +42,8 @@ struct ServerApiParams {
     bool notifyConnection = true;
     std::string adminName;
     bool enableAudio = true;
+    // The server's TURN relays, in webrtcbin's form, all of them used.
+    std::vector<std::string> relayUrls;
 };
 
 // Written only on the GUI thread; code that needs a stable snapshot copies the records out.

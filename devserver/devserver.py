@@ -14,18 +14,25 @@ web page the user happens to visit must not be able to drive the desktop.
 
 import argparse
 import asyncio
+import base64
 import collections
+import contextlib
+import hashlib
 import hmac
 import ipaddress
 import json
 import logging
 import os
 import re
+import random
 import secrets
+import shutil
+import socket
 import ssl
 import subprocess
 import sys
 import tempfile
+import time
 
 from aiohttp import WSMsgType, web
 
@@ -79,8 +86,11 @@ def check_settings(values):
             raise ValueError("setting %r must be %s" % (key, SETTING_TYPES[key].__name__))
         if key == "StunServers":
             for entry in value:
-                if not isinstance(entry, dict) or not isinstance(entry.get("urls"), str):
-                    raise ValueError('each StunServers entry needs a string "urls"')
+                urls = entry.get("urls") if isinstance(entry, dict) else None
+                if not (isinstance(urls, str) or isinstance(urls, list) and urls and
+                        all(isinstance(u, str) for u in urls)):
+                    raise ValueError('each StunServers entry needs "urls", a string or a list '
+                                     'of strings')
         out[key] = value
     return out
 
@@ -112,8 +122,9 @@ class Session:
 
 class DevServer:
     def __init__(self, prefix="/assistant", version="0.7.0", defaults=None, auto_create=True,
-                 secret=None):
+                 secret=None, relay=None):
         self.prefix = prefix.rstrip("/")
+        self.relay = relay  # a started Relay: every session's settings name it
         self.secret = secret or secrets.token_urlsafe(24)
         self.channel_heartbeat = CHANNEL_HEARTBEAT
         self.version = version
@@ -181,11 +192,18 @@ class DevServer:
             {"server": {"version": self.version, "name": "Kelvano development server"}}
         )
 
+    def settings_reply(self, session):
+        """The session's settings as the agent and the console get them: with the relay."""
+        reply = dict(session.settings)
+        if self.relay is not None:
+            reply["StunServers"] = reply["StunServers"] + [self.relay.ice_server(session.sid)]
+        return reply
+
     async def settings(self, request):
         session = self.find_session(request.match_info["number"], create=True)
         if session is None:
             raise web.HTTPNotFound(text="no such session")
-        return web.json_response(session.settings)
+        return web.json_response(self.settings_reply(session))
 
     # Administration API ---------------------------------------------------------------------
 
@@ -337,7 +355,7 @@ class DevServer:
             await send(ws, json.dumps({
                 "event": "welcome",
                 "session": session.sid,
-                "settings": session.settings,
+                "settings": self.settings_reply(session),
                 "agent": session.agent is not None,
             }))
             if session.agent is not None and not session.agent_joined:
@@ -458,8 +476,8 @@ class DevServer:
         return app
 
 
-def self_signed_context(directory):
-    """A TLS context with a fresh self-signed certificate for 127.0.0.1 (tests and demos)."""
+def self_signed_certificate(directory):
+    """A fresh self-signed certificate for 127.0.0.1 (tests and demos): its and its key's paths."""
     cert = os.path.join(directory, "cert.pem")
     key = os.path.join(directory, "key.pem")
     subprocess.run(
@@ -467,7 +485,96 @@ def self_signed_context(directory):
          "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
          "-keyout", key, "-out", cert],
         check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return tls_context(cert, key)
+    return cert, key
+
+
+def self_signed_context(directory):
+    """A TLS context with a fresh self-signed certificate for 127.0.0.1 (tests and demos)."""
+    return tls_context(*self_signed_certificate(directory))
+
+
+class Relay:
+    """coturn on free ports of 127.0.0.1 for as long as it is held: TURN over UDP and TCP on one
+    port, over TLS on another (a fresh self-signed certificate). Sessions get short-lived
+    credentials in the shared-secret form coturn checks (--use-auth-secret): the username is the
+    expiry and the session, the credential base64(HMAC-SHA1(secret, username))."""
+
+    def __init__(self, host="127.0.0.1", lifetime=3600):
+        self.host, self.lifetime = host, lifetime
+        self.secret = secrets.token_urlsafe(24)
+        self.dir = tempfile.mkdtemp(prefix="kvdev-turn-")
+        self.log_path = os.path.join(self.dir, "turnserver.log")
+        self.port = self.tls_port = None
+        self.process = None
+        self.transports = ("udp", "tcp", "tls")  # what the sessions are told of
+        self.issued = collections.deque(maxlen=100)  # (username, credential), for tests
+
+    def free_port(self):
+        """A port free for both TCP and UDP on the host, as far as one can tell before binding."""
+        while True:
+            with socket.socket() as tcp, socket.socket(type=socket.SOCK_DGRAM) as udp:
+                tcp.bind((self.host, 0))
+                port = tcp.getsockname()[1]
+                try:
+                    udp.bind((self.host, port))
+                    return port
+                except OSError:
+                    continue
+
+    def start(self, timeout=10):
+        cert, key = self_signed_certificate(self.dir)
+        self.port, self.tls_port = self.free_port(), self.free_port()
+        # Above the kernel's ephemeral range, so that no other socket holds the relay ports.
+        low = random.randrange(61000, 65000, 100)
+        # The secret goes in a private file: a command line is visible to other users.
+        config = os.path.join(self.dir, "turnserver.conf")
+        with open(os.open(config, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+            f.write("\n".join([
+                "listening-ip=%s" % self.host, "relay-ip=%s" % self.host,
+                "listening-port=%d" % self.port, "tls-listening-port=%d" % self.tls_port,
+                "min-port=%d" % low, "max-port=%d" % (low + 99),
+                "use-auth-secret", "static-auth-secret=%s" % self.secret, "realm=kelvano.test",
+                "cert=%s" % cert, "pkey=%s" % key, "no-dtls", "no-cli", "fingerprint",
+                "allow-loopback-peers", "no-multicast-peers", "no-stdout-log", "simple-log",
+                "log-file=%s" % self.log_path, "pidfile=%s" % os.path.join(self.dir, "pid"),
+                "userdb=%s" % os.path.join(self.dir, "turndb"), ""]))
+        self.process = subprocess.Popen(["turnserver", "-c", config], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        while self.process.poll() is None and time.monotonic() < deadline:
+            with socket.socket() as probe, contextlib.suppress(OSError):
+                probe.connect((self.host, self.tls_port))
+                log.info("relay listening on %s: %d (udp, tcp), %d (tls)", self.host, self.port,
+                         self.tls_port)
+                return self
+            time.sleep(0.05)
+        self.stop()
+        raise RuntimeError("coturn did not start; see %s" % self.log_path)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def credentials(self, sid):
+        username = "%d:%s" % (int(time.time()) + self.lifetime, sid)
+        digest = hmac.new(self.secret.encode(), username.encode(), hashlib.sha1).digest()
+        self.issued.append((username, base64.b64encode(digest).decode()))
+        return self.issued[-1]
+
+    def ice_server(self, sid):
+        """The "StunServers" entry (and RTCIceServer) of a session: the relay on its transports."""
+        username, credential = self.credentials(sid)
+        urls = {"udp": "turn:%s:%d?transport=udp" % (self.host, self.port),
+                "tcp": "turn:%s:%d?transport=tcp" % (self.host, self.port),
+                "tls": "turns:%s:%d?transport=tcp" % (self.host, self.tls_port)}
+        return {"urls": [urls[t] for t in self.transports], "username": username,
+                "credential": credential}
 
 
 def tls_context(cert, key):
@@ -495,6 +602,15 @@ def is_loopback(host):
         return False
 
 
+def relay_host(host):
+    """The relay's address: the server's when it is one address, else the loopback one."""
+    try:
+        address = ipaddress.ip_address(host)
+        return host if address.version == 4 and not address.is_unspecified else "127.0.0.1"
+    except ValueError:
+        return "127.0.0.1"
+
+
 def parse_args(argv):
     ap = argparse.ArgumentParser(description="Kelvano Assistant development management server")
     ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
@@ -514,6 +630,9 @@ def parse_args(argv):
     ap.add_argument("--secret", help="the console's key (default: a new random one at every "
                     "start; a command line is visible to other users of the machine)")
     ap.add_argument("--port-file", help="write the port number here once listening")
+    ap.add_argument("--turn", action="store_true",
+                    help="run a TURN relay (coturn) beside the server and name it in every "
+                    "session's settings, with short-lived credentials")
     ap.add_argument("--verbose", action="store_true")
     return ap.parse_args(argv)
 
@@ -526,6 +645,14 @@ async def amain(args):
     except ValueError as e:
         print("devserver: bad --settings: %s" % e, file=sys.stderr)
         return 2
+    with contextlib.ExitStack() as stack:
+        if args.turn:
+            server.relay = Relay(relay_host(args.host)).start()
+            stack.callback(server.relay.stop)
+        return await serve(server, args)
+
+
+async def serve(server, args):
     for sid in args.session:
         server.create_session(sid=sid)
     ctx = None

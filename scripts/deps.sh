@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev clang libclang-rt-14-dev
     python3-gst-1.0 gir1.2-gst-plugins-bad-1.0 python3-aiohttp python3-xlib chromium
     iproute2 openssl xdg-utils desktop-file-utils procps nftables xterm
-    dpkg-dev lintian
+    dpkg-dev lintian coturn
 )
 
 missing=()

@@ -15,7 +15,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import Harness, answer_dialog, poll, read  # noqa: E402
+from harness import Harness, answer_dialog, devserver, poll, read  # noqa: E402
 
 
 async def give_consent(h, timeout=60):
@@ -26,7 +26,8 @@ async def give_consent(h, timeout=60):
 
 async def run(args):
     tmp = tempfile.mkdtemp(prefix="kv-demo-")
-    h = Harness(tmp, args.codec, args.audio)
+    relay = devserver.Relay().start() if args.turn else None
+    h = Harness(tmp, args.codec, args.audio, relay)
     h.settings["notifyConnection"] = True  # the agent asks as in a real session
     consent = asyncio.create_task(give_consent(h))
     try:
@@ -49,12 +50,15 @@ async def run(args):
         shot = await h.cdp("Page.captureScreenshot", format="png")
         pathlib.Path(args.png).write_bytes(base64.b64decode(shot["data"]))
         greeting = await h.evaluate("kvConsole.dataChannel.texts.length > 0")
+        pair = await h.selected_pair() or ["?", "?", None]
         print("demo: consent %s, %d frames decoded, %dx%d, %.1f fps, %s, %.0f kbit/s, RTT %s, "
-              "data channel %s, mouse move %s, key press %s; screenshot %s" % (
+              "%s, data channel %s, mouse move %s, key press %s; screenshot %s" % (
                   "given in the dialog" if consented else "NOT SEEN",
                   end["framesDecoded"], end["width"], end["height"], fps, end["codec"],
                   end["bitrate"] / 1000,
                   "%.1f ms" % end["rtt"] if end["rtt"] is not None else "n/a",
+                  "relayed (%s %s-%s)" % (pair[2], *pair[:2]) if "relay" in pair[:2]
+                  else "direct (%s-%s)" % tuple(pair[:2]),
                   "greeted" if greeting else "silent",
                   "arrived" if mouse else "LOST", "arrived" if key else "LOST", args.png),
               flush=True)
@@ -65,6 +69,8 @@ async def run(args):
     finally:
         consent.cancel()
         await h.stop()
+        if relay:
+            relay.stop()
         shutil.rmtree(tmp, ignore_errors=True)
 
 
@@ -73,6 +79,7 @@ def main():
     ap.add_argument("--codec", default="VP8", choices=["VP8", "h264"])
     ap.add_argument("--audio", default="OPUS", choices=["OPUS", "G711"])
     ap.add_argument("--seconds", type=float, default=10)
+    ap.add_argument("--turn", action="store_true", help="a TURN relay beside the server")
     ap.add_argument("--png", default=os.path.abspath("demo-console.png"))
     return asyncio.run(run(ap.parse_args()))
 

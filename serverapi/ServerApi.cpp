@@ -2,14 +2,18 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonParseError>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QThread>
 #include <QUrl>
 
 #include "AppInfo.h"
+#include "RelayUrl.h"
 #include "logger.h"
 
 namespace {
@@ -24,6 +28,37 @@ const char* const kOversized = "kelvanoOversized";
 // Header names and values as Latin-1 text up to the first NUL byte.
 QString latin1(const QByteArray& bytes) {
     return QString::fromLatin1(bytes.constData());
+}
+
+// Relay credentials in a logged reply, at any depth: "username", "credential" and the user
+// information of relay URLs ("urls").
+QJsonValue withoutSecrets(const QJsonValue& value, bool url = false) {
+    if (value.isArray()) {
+        QJsonArray out;
+        for (const QJsonValue& v : value.toArray()) {
+            out.append(withoutSecrets(v, url));
+        }
+        return out;
+    }
+    if (value.isObject()) {
+        QJsonObject out;
+        const QJsonObject in = value.toObject();
+        for (auto it = in.begin(); it != in.end(); ++it) {
+            const QString& key = it.key();
+            out.insert(key, key == QLatin1String("credential") || key == QLatin1String("username")
+                                ? QJsonValue("***")
+                                : withoutSecrets(*it, key == QLatin1String("urls")));
+        }
+        return out;
+    }
+    return url && value.isString() ? QJsonValue(maskedUrl(value.toString())) : value;
+}
+
+// A body that is not JSON is logged as text: its secrets go as far as they can be found.
+QString textWithoutSecrets(QString text) {
+    static const QRegularExpression secret(QStringLiteral(
+        "(\"(?:credential|username)\"\\s*:\\s*)(\"(?:[^\"\\\\]|\\\\.)*\"?|[^,}\\s]*)"));
+    return text.replace(secret, QStringLiteral("\\1\"***\""));
 }
 
 }  // namespace
@@ -187,9 +222,12 @@ QString ServerApi::dumpResponse(QNetworkReply* reply, int statusCode) const {
     QJsonParseError parseError{};
     const QJsonDocument doc = QJsonDocument::fromJson(replyData, &parseError);
     if (doc.isNull() || parseError.error != QJsonParseError::NoError) {
-        text += QStringLiteral("\n Body: %1 \n").arg(latin1(replyData));
+        text += QStringLiteral("\n Body: %1 \n").arg(textWithoutSecrets(latin1(replyData)));
     } else {
-        QString body = QString::fromUtf8(doc.toJson(QJsonDocument::Indented));
+        const QJsonDocument shown = doc.isArray()
+                                        ? QJsonDocument(withoutSecrets(doc.array()).toArray())
+                                        : QJsonDocument(withoutSecrets(doc.object()).toObject());
+        QString body = QString::fromUtf8(shown.toJson(QJsonDocument::Indented));
         body.replace(QStringLiteral("    "), QStringLiteral(" "));
         text += QStringLiteral("\n Body: \n%1 \n").arg(body);
     }

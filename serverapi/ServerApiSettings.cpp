@@ -5,11 +5,28 @@
 #include <QJsonValue>
 #include <QRegularExpression>
 
+#include "RelayUrl.h"
 #include "logger.h"
 
 namespace {
 
 const char* const kTag = "serverApiSettings";
+
+// The relay URLs of one "StunServers" entry: "urls" a string or an array of strings.
+QStringList relayUrlsOf(const QJsonValue& entry) {
+    const QJsonValue urls = entry.toObject().value("urls");
+    QStringList all;
+    if (urls.isArray()) {
+        for (const QJsonValue& url : urls.toArray()) {
+            all << url.toString();
+        }
+    } else {
+        all << urls.toString();
+    }
+    static const QRegularExpression relayScheme(QStringLiteral("^turns?:"),
+                                                QRegularExpression::CaseInsensitiveOption);
+    return all.filter(relayScheme);
+}
 
 }  // namespace
 
@@ -77,6 +94,9 @@ QStringList ServerApiSettings::stunServers() {
 
     QStringList urls;
     for (int i = 0; i < servers.size(); ++i) {
+        if (!relayUrlsOf(servers.at(i)).isEmpty()) {
+            continue;
+        }
         QString url = servers.at(i).toObject().value("urls").toString();
         if (url.isEmpty()) {
             cli_log(LL_ERROR, "%s: STUN URL #%d is invalid\n", kTag, i);
@@ -92,6 +112,28 @@ QStringList ServerApiSettings::stunServers() {
         urls.append(url);
     }
     return urls;
+}
+
+std::vector<std::string> ServerApiSettings::relayServers() {
+    const QJsonArray servers = settings().object().value("StunServers").toArray();
+    std::vector<std::string> relays;
+    for (int i = 0; i < servers.size(); ++i) {
+        const QJsonObject entry = servers.at(i).toObject();
+        for (const QString& url : relayUrlsOf(entry)) {
+            const char* why = nullptr;
+            const auto relay = parseRelayUrl(url, entry.value("username").toString(),
+                                             entry.value("credential").toString(), &why);
+            if (!relay) {
+                cli_log(LL_ERROR, "%s: relay #%d (%s) is skipped: %s\n", kTag, i,
+                        maskedUrl(url).toUtf8().constData(), why);
+                continue;
+            }
+            relays.push_back(relayUri(*relay));
+            cli_log(LL_INFO, "%s: relay #%d: %s\n", kTag, i,
+                    maskedUrl(QString::fromStdString(relays.back())).toUtf8().constData());
+        }
+    }
+    return relays;
 }
 
 std::optional<int> ServerApiSettings::sessionNumberOf(const QString& sessionId) {

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "ServerApi.h"
 
@@ -33,8 +35,12 @@ public:
     // blanks or leading zeros ("0" itself is one); nothing for any other id.
     static std::optional<int> sessionNumberOf(const QString& sessionId);
 
-    // The valid "StunServers" URLs of the reply, in reply order, in the "stun://" form.
+    // The valid "StunServers" URLs of the reply, in reply order, in the "stun://" form. Entries
+    // that name a relay are left to relayServers().
     QStringList stunServers();
+    // Every usable "turn:"/"turns:" URL of "StunServers" ("urls" a string or an array, with
+    // "username" and "credential"), in webrtcbin's form; an unusable one is logged and skipped.
+    std::vector<std::string> relayServers();
     // A server-supplied STUN URL: "stun:" + host + optional port, nothing else.
     static bool validateStunUrl(const QString& url);
 

@@ -67,6 +67,7 @@ bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& sett
         serverApi.enableAudio = true;
         serverApi.serverVersion = version;
         serverApi.showCursor = true;
+        serverApi.relayUrls.clear();
         return true;
     }
     settingsApi.baseUrl = serverUrl;
@@ -98,6 +99,7 @@ bool resolveSessionSettings(ServerApiDiscover& discover, ServerApiSettings& sett
         }
         connection.stunUrl = serverApi.stunUrl;
     }
+    serverApi.relayUrls = settingsApi.relayServers();
 
     serverApi.serverVersion = version;
     serverApi.showCursor = showCursor;

@@ -72,10 +72,10 @@
     return false;
   }
 
-  // The server hands out STUN URLs in the "stun:host:port" form that browsers take as they are.
+  // The server's "StunServers" are in the form browsers take as they are: the agent's relays too.
   function iceServers() {
     const list = (state.settings && state.settings.StunServers) || [];
-    return list.filter((s) => typeof s.urls === "string").map((s) => ({ urls: s.urls }));
+    return list.map(({ urls, username, credential }) => ({ urls, username, credential }));
   }
 
   function closePeer() {

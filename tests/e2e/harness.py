@@ -24,7 +24,7 @@ IN_PRIVATE_NETNS = os.environ.get("KELVANO_NETNS") == "1"
 SESSION = "1"
 CLEARED = ("XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
            "BROWSER", "KVNO_SESSION_ID", "KVNO_VDI_URL", "KVNO_STUN_URL", "KVNO_DEBUG",
-           "KVNO_VIDEO_CODEC", "KVNO_AUDIO_CODEC", "KVNO_TIMEOUT")
+           "KVNO_VIDEO_CODEC", "KVNO_AUDIO_CODEC", "KVNO_TIMEOUT", "KVNO_TURN_URL")
 SCROLLING = ["xterm", "-geometry", "318x82+0+0", "-fn", "6x13", "-e", "bash", "-c",
              "while :; do ls -l /usr/lib/x86_64-linux-gnu; done"]
 
@@ -166,8 +166,9 @@ class Harness:
     """The development server, headless Chromium on its console driven over DevTools one call at a
     time, and the agent called from the server's link."""
 
-    def __init__(self, workdir, codec="VP8", audio="OPUS"):
-        self.workdir, self.codec, self.audio = workdir, codec, audio
+    def __init__(self, workdir, codec="VP8", audio="OPUS", relay=None):
+        self.workdir, self.codec, self.audio, self.relay = workdir, codec, audio, relay
+        self.env, self.args = {}, []  # more of the agent's environment and options
         self.settings = {"notifyConnection": False, "StunServers": []}
         self.agent_log = os.path.join(workdir, "agent-stdout.log")
         self.last_id, self.agent, self.cleanup = 0, None, contextlib.AsyncExitStack()
@@ -180,7 +181,7 @@ class Harness:
         """The development server and its console in Chromium, with no agent yet."""
         assert IN_PRIVATE_NETNS, "Chromium does WebRTC only inside the private network namespace"
         self.x = self.cleanup.enter_context(contextlib.closing(XProbe()))
-        self.server = devserver.DevServer()
+        self.server = devserver.DevServer(relay=self.relay)
         self.server.create_session(self.settings, sid=SESSION)
         runner, port = await devserver.start(self.server, "127.0.0.1", 0)
         self.cleanup.push_async_callback(runner.cleanup)
@@ -242,9 +243,10 @@ class Harness:
         """The agent started from the link, up to the first frame of its call on the console."""
         calls = await self.evaluate("kvConsole.stats.calls")
         self.agent = start_agent(
-            ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
-             "--audio-codec", self.audio, self.base.replace("http", "kvlo", 1) + "/" + SESSION],
-            private_env(self.workdir, {"KVNO_VDI_URL": self.base}), self.agent_log)
+            self.args + ["--stun-url", "stun://127.0.0.1:3478", "--video-codec", self.codec,
+                         "--audio-codec", self.audio,
+                         self.base.replace("http", "kvlo", 1) + "/" + SESSION],
+            private_env(self.workdir, {"KVNO_VDI_URL": self.base, **self.env}), self.agent_log)
         self.cleanup.callback(terminate, self.agent)
         shown = "kvConsole.stats.calls > %d && kvConsole.stats.framesDecoded > 0" % calls
         await poll(lambda: self.agent.poll() is not None or self.evaluate(shown), timeout, 0.1)
@@ -259,6 +261,16 @@ class Harness:
         """The browser's report on the newest call's video: framesDecoded, nackCount, ..."""
         return await self.evaluate("kvPeers.at(-1).getStats().then(s => [...s.values()].find("
                                    "r => r.type === 'inbound-rtp' && r.kind === 'video'))")
+
+    async def selected_pair(self):
+        """The browser's pair in use on the newest call: local and remote candidate types, and
+        the protocol to the relay when the local one is relayed."""
+        return await self.evaluate("""kvPeers.at(-1).getStats().then((s) => {
+          const t = [...s.values()].find((r) => r.type === 'transport');
+          const p = s.get(t && t.selectedCandidatePairId);
+          const l = p && s.get(p.localCandidateId), r = p && s.get(p.remoteCandidateId);
+          return l && r ? [l.candidateType, r.candidateType, l.relayProtocol || null] : null;
+        })""")
 
     async def frame_gap(self, seconds):
         return await self.evaluate("(%s)(%d)" % (FRAME_GAP_JS, seconds * 1000)) / 1000

@@ -6,6 +6,7 @@
 
 #include "DataChannel.h"
 #include "GStreamer.h"
+#include "IceServers.h"
 #include "IncomingMedia.h"
 #include "MediaSession.h"
 #include "Negotiation.h"
@@ -227,6 +228,7 @@ void GStreamer::screenPipelineStart() {
     }
     webrtcBin = bin;
     disableUpnp(webrtcBin);
+    applyIceServers(webrtcBin, conn, api);
     statsDir = redirectEncoderStats(pipeline);
     enableFeedback(pipeline, webrtcBin);
 

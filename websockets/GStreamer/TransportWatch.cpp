@@ -4,6 +4,7 @@
 #include <gst/video/video.h>
 
 #include "GStreamer.h"
+#include "IceServers.h"
 #include "MediaSession.h"
 #include "PipelineDescription.h"
 #include "logger.h"
@@ -176,6 +177,7 @@ void onIceConnectionStateNotify(GstElement* webrtc, GParamSpec*, gpointer data) 
                                         "failed", "disconnected", "closed"};
     cli_log(LL_INFO, "The ICE connection state changed to %s\n",
             unsigned(state) < G_N_ELEMENTS(names) ? names[state] : "unknown");
+    logSelectedPair(webrtc, state);
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
         peerLost(s, "ICE failed");
     } else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED) {
