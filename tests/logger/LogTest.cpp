@@ -144,8 +144,9 @@ TEST_F(LogCore, RotatesExactlyAtTheThreshold) {
 }
 
 // The log holds session ids and ICE passwords: the file is 0600 (also one an older version left
-// readable, kept so when rotated), the folders made for it 0700, also when a deleted one is made
-// again. A file where the folder should be drops lines quietly until it is gone.
+// readable, kept so when rotated, and the older rotated ones), the folders made for it 0700, also
+// when a deleted one is made again. A file where the folder should be drops lines quietly until it
+// is gone.
 TEST_F(LogCore, FilesArePrivateAndALostFolderIsMadeAgain) {
     const mode_t savedUmask = umask(022);
     start();
@@ -162,10 +163,13 @@ TEST_F(LogCore, FilesArePrivateAndALostFolderIsMadeAgain) {
     EXPECT_EQ(modeOf(logs), 0700u);
 
     ASSERT_TRUE(QFile::remove(log));
-    ASSERT_TRUE(QFile(log).open(QIODevice::WriteOnly));  // left readable by an older version
-    ASSERT_EQ(modeOf(log), 0644u);
+    for (const QString& old : {log, log + ".3"}) {  // left readable by an older version
+        ASSERT_TRUE(QFile(old).open(QIODevice::WriteOnly));
+        ASSERT_EQ(modeOf(old), 0644u);
+    }
     start(2071, 16);  // every line is longer than 16 bytes: the second rotates the first away
     cli_log(LL_INFO, "first");
+    EXPECT_EQ(modeOf(log + ".3"), 0600u);
     cli_log(LL_INFO, "second");
     EXPECT_EQ(modeOf(log + ".1"), 0600u);
     EXPECT_EQ(modeOf(log), 0600u);
