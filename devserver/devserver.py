@@ -364,7 +364,7 @@ class DevServer:
             return None
         if session.agent is not None:
             await send(ws, "ERROR session %s already has an agent" % session.sid)
-            await self.warn_console(session, "a second agent asked for this session and was refused")
+            await self.warn_console(session, "another agent asked for this session: refused")
             return None
         session.agent = ws
         self.registering.discard(ws)
@@ -489,6 +489,10 @@ class DevServer:
             self.warn("%s channel of session %s without its agent refused", kind, sid)
             raise web.HTTPForbidden(text="no agent in this session")
         ws = await self.open_ws(request, kind, self.channel_heartbeat)
+        if session.agent is None:  # gone meanwhile
+            await ws.close()
+            self.sockets.discard(ws)
+            return ws
         if kind in session.opened:
             self.warn("second %s channel of session %s refused", kind, sid)
             await self.warn_console(

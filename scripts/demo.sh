@@ -117,17 +117,18 @@ console="$(sed -n 's/^console: //p' "$run/devserver.log" | head -n 1)"
 # A private single-instance socket, so that an agent already running for this user does not take
 # the link instead.
 mkdir -p -m 700 "$run/runtime"
+agent_binary="${KELVANO_BUILD_DIR:-$root/build}/kelvano-assistant"
 DISPLAY="$user_display" XDG_RUNTIME_DIR="$run/runtime" \
-    KVNO_VDI_URL="http://127.0.0.1:$port/assistant" "${KELVANO_BUILD_DIR:-build}/kelvano-assistant" \
+    KVNO_VDI_URL="http://127.0.0.1:$port/assistant" "$agent_binary" \
     --stun-url stun://127.0.0.1:3478 --video-codec "$codec" --audio-codec "$audio" "$link" \
     >"$run/agent.log" 2>&1 &
 agent=$!
 pids+=("$agent")
 
 if [ -n "${DISPLAY:-}" ]; then
-    where="The user's side is the window \"Kelvano demo: the user's desktop\" (display $user_display):
-a terminal, the agent and its tray. The agent asks your permission there; the console shows and
-steers that window only."
+    where="The user's side is the window \"Kelvano demo: the user's desktop\"
+(display $user_display): a terminal, the agent and its tray. The agent asks your permission there;
+the console shows and steers that window only."
 else
     where="No display: the user's side (a terminal, the agent and its tray) runs on a private Xvfb
 $user_display, where nobody can answer the agent's question; the demo gives the consent itself."

@@ -14,13 +14,15 @@ if [ "$(id -u)" -ne 0 ]; then
         setting=""
         if [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ]; then
             setting="kernel.unprivileged_userns_clone=1"
-        elif [ "$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null)" = 1 ]; then
+        elif [ "$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null)" = 1 ]
+        then
             setting="kernel.apparmor_restrict_unprivileged_userns=0"
         elif [ "$(cat /proc/sys/user/max_user_namespaces 2>/dev/null)" = 0 ]; then
             setting="user.max_user_namespaces=10000"
         fi
         if [ -n "$setting" ]; then
-            echo "netns-run: user namespaces are switched off for normal users; as root: sysctl -w $setting" >&2
+            echo "netns-run: user namespaces are off for normal users; as root:" \
+                "sysctl -w $setting" >&2
         else
             echo "netns-run: cannot make a user namespace: $error" >&2
         fi

@@ -194,7 +194,8 @@ class Harness:
         profile = self.cleanup.enter_context(
             tempfile.TemporaryDirectory(prefix="kv-chromium-", ignore_cleanup_errors=True))
         # Killed with this process too, when a Ctrl+C skips the clean-up.
-        args = ["setpriv", "--pdeathsig", "KILL", "/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
+        args = ["setpriv", "--pdeathsig", "KILL",
+                "/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
                 "--disable-background-networking", "--autoplay-policy=no-user-gesture-required",
                 "--allow-loopback-in-peer-connection",
                 "--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter",

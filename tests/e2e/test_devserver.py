@@ -117,7 +117,8 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
         self.assertNotRegex("\n".join(self.log.output), r'"q"|81')
         # Its channels go with the agent.
         await sig.close()
-        self.assertEqual((await asyncio.wait_for(inp.receive(), STEP)).type, aiohttp.WSMsgType.CLOSE)
+        self.assertEqual((await asyncio.wait_for(inp.receive(), STEP)).type,
+                         aiohttp.WSMsgType.CLOSE)
 
     async def test_dead_console_and_channel_are_let_go(self):
         self.server.channel_heartbeat = self.server.console_heartbeat = 0.2
