@@ -208,7 +208,8 @@ class DevServer:
         if path.startswith(self.prefix + "/admin/") or path == self.prefix + "/admin" or \
                 path in (self.prefix + "/console/", self.prefix + "/ws/console"):
             self.check_key(request)
-        elif not path.startswith(self.prefix + "/console/") and is_browser(request):
+        elif path.startswith(self.prefix + "/") and not path.startswith(self.prefix + "/console/") \
+                and is_browser(request):
             self.warn("agent endpoint %s refused to a browser", path)
             raise web.HTTPForbidden(text="not for browsers")
         return await handler(request)

@@ -44,7 +44,7 @@ fi
 
 if [ "$headless" = 1 ]; then
     exec scripts/netns-run.sh scripts/xvfb-run.sh /usr/bin/python3 scripts/headless_demo.py \
-        --codec "$codec" --audio "$audio" --png "$png"
+        --codec "$codec" --audio "$audio" --png "$png" $([ "$keep" = 0 ] || echo --keep-logs)
 fi
 
 run="$(mktemp -d "${TMPDIR:-/tmp}/kelvano-demo.XXXXXX")"

@@ -29,6 +29,7 @@ async def run(args):
     h = Harness(tmp, args.codec, args.audio)
     h.settings["notifyConnection"] = True  # the agent asks as in a real session
     consent = asyncio.create_task(give_consent(h))
+    ok = False
     try:
         await h.start(timeout=60)
         await consent
@@ -58,14 +59,18 @@ async def run(args):
                   "greeted" if greeting else "silent",
                   "arrived" if mouse else "LOST", "arrived" if key else "LOST", args.png),
               flush=True)
-        return 0 if consented and end["framesDecoded"] > 0 and mouse and key else 1
+        ok = consented and end["framesDecoded"] > 0 and mouse and key
+        return 0 if ok else 1
     except AssertionError as e:
         print("demo: failed: %s" % e, file=sys.stderr)
         return 1
     finally:
         consent.cancel()
         await h.stop()
-        shutil.rmtree(tmp, ignore_errors=True)
+        if ok and not args.keep_logs:
+            shutil.rmtree(tmp, ignore_errors=True)
+        else:
+            print("demo: logs kept in %s" % tmp, flush=True)
 
 
 def main():
@@ -74,6 +79,7 @@ def main():
     ap.add_argument("--audio", default="OPUS", choices=["OPUS", "G711"])
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--png", default=os.path.abspath("demo-console.png"))
+    ap.add_argument("--keep-logs", action="store_true")
     return asyncio.run(run(ap.parse_args()))
 
 
