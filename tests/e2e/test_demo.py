@@ -57,10 +57,11 @@ class DemoTest(unittest.IsolatedAsyncioTestCase):
         self.assertTrue(await answer_dialog(agent, True, 30, display=nested), "no dialog inside")
         await h.wait_for("kvConsole.stats.framesDecoded > 0 && kvConsole.stats.width === 1280 && "
                          "kvConsole.stats.height === 800", 30, "the nested screen on the console")
+        terminal = ("xdotool", "search", "--onlyvisible", "--name", "The user's terminal")
+        self.assertTrue(output(*terminal, display=nested), "no terminal")
         self.assertTrue(await h.move_mouse(300, 300), "pointer not over the user's terminal")
         for key in EXIT:
             self.assertTrue(await h.press_key(*key), "%s not seen in the nested server" % key[0])
-        terminal = ("xdotool", "search", "--onlyvisible", "--name", "The user's terminal")
         self.assertTrue(await poll(lambda: not output(*terminal, display=nested), 10),
                         "the terminal did not take the keys")
 
