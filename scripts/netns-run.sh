@@ -31,6 +31,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 exec unshare "${ns[@]}" -- bash -c '
     set -e
+    # ip, sysctl and nft (the kit shapes the path with it): PATH may lack them for normal users.
+    export PATH="$PATH:/usr/sbin:/sbin"
     ip link set lo up
     ip link add kv0 type veth peer name kv1
     ip addr add 127.0.0.2/32 dev kv0
