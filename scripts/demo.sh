@@ -31,7 +31,7 @@ while [ $# -gt 0 ]; do
         --audio) audio="$2"; shift ;;
         --port) port="$2"; shift ;;
         --png) png="$(realpath -m "$2")"; shift ;;
-        -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
