@@ -17,7 +17,6 @@
 #include "CmdlineParams.h"
 #include "DisplayProbe.h"
 #include "GlobalSettings.h"
-#include "LinkTrust.h"
 #include "LogBridges.h"
 #include "LoggerWrapper.h"
 #include "MainWindow.h"
@@ -132,7 +131,7 @@ int main(int argc, char** argv) {
     setDisplayOpenedHook([](_XDisplay*) { installXErrorHandler(); });
     auto window = std::make_unique<MainWindow>();
     // Status 0, as when the user closes the window; the window's destructor finishes the log.
-    if (terminationRequested) {
+    if (terminationRequested || window->isLeaving()) {
         return 0;
     }
     if (window->isClient()) {
@@ -146,13 +145,19 @@ int main(int argc, char** argv) {
 
     cli_log(LL_INFO, "Starting: %s, version %s\n", kAppName, kAppVersion);
 
-    if (settings.fromLink && window->needsPermission() &&
-        !askPermission(QString::fromStdString(settings.serverApiParams.adminName),
-                       foreignServerHost(settings), nullptr)) {
-        return terminationRequested ? 0 : 1;
-    }
-    if (terminationRequested) {
-        return 0;
+    // The link's question comes before the window. Nothing that happens meanwhile (a second
+    // start, a tray click) connects: only this grant does.
+    if (settings.fromLink && window->needsPermission()) {
+        const ConsentRequest* request = window->session().pendingConsent();
+        const std::optional<Grant> granted =
+            request ? askPermission(*request, nullptr) : std::nullopt;
+        if (terminationRequested || window->isLeaving()) {
+            return 0;
+        }
+        if (!granted) {
+            return 1;
+        }
+        window->session().grant(*granted);
     }
 
     window->show();

@@ -6,7 +6,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QShowEvent>
+#include <QTimer>
 #include <QTranslator>
 
 #include "AppInfo.h"
@@ -54,10 +54,21 @@ MainWindow::MainWindow(QWidget* parent)
     connect(&sessionObj, &Session::signallingUp, this, &MainWindow::onSignallingUp);
     connect(&sessionObj, &Session::connectionClosed, this,
             [this]() { trayIcon.systemTrayIcon.setToolTip(QString::fromUtf8(kAppName)); });
-    // Queued: the question is asked from the event loop, not from inside the session's step.
-    connect(
-        &sessionObj, &Session::consentRequested, this,
-        [this](quint64) { trayIcon.showRequestMessage(); }, Qt::QueuedConnection);
+    connect(&sessionObj, &Session::consentRequested, this, [this](const ConsentRequest& request) {
+        // Start-up asks before the window is shown (main); the user's Connect asks at once; a
+        // handed-over link through a notification. Either way from the event loop, not from
+        // inside the session's step.
+        switch (request.origin()) {
+            case ConsentRequest::Origin::Startup:
+                break;
+            case ConsentRequest::Origin::Connect:
+                QTimer::singleShot(0, this, &MainWindow::onPermissionRequested);
+                break;
+            case ConsentRequest::Origin::Link:
+                QTimer::singleShot(0, &trayIcon, &TrayIcon::showRequestMessage);
+                break;
+        }
+    });
 
     sessionObj.openDisplay();
     trayIcon.makeTrayHandlers();
@@ -139,21 +150,21 @@ void MainWindow::installTranslator() {
     }
 }
 
-// A click on the request notification (or at once without notifications): the question for the
-// request that is pending now; an answer for an older one is dropped by the session.
+// A click on the request notification (or at once without notifications, or after Connect): the
+// question for the request that is pending now; an answer for an older one is dropped by the
+// session.
 void MainWindow::onPermissionRequested() {
-    const SessionTarget* target = sessionObj.pendingTarget();
-    if (!sessionObj.consentPending() || !target) {
+    const ConsentRequest* pending = sessionObj.pendingConsent();
+    if (!pending || pending->origin() == ConsentRequest::Origin::Startup) {
         cli_log(LL_INFO, "No connection request is waiting for permission\n");
         return;
     }
-    const quint64 attempt = sessionObj.attempt();
-    const bool granted =
-        askPermission(QString::fromStdString(target->serverApi.adminName),
-                      foreignServerHost(QString::fromStdString(settings.configuredServerUrl),
-                                        QString::fromStdString(target->connection.serverUrl)),
-                      this);
-    sessionObj.answerConsent(attempt, granted);
+    const ConsentRequest request = *pending;
+    if (const std::optional<Grant> granted = askPermission(request, this)) {
+        sessionObj.grant(*granted);
+    } else {
+        sessionObj.refuse(request.attempt());
+    }
 }
 
 void MainWindow::onPeerMessageReceived(const QString& message) {
@@ -169,16 +180,6 @@ void MainWindow::onPeerMessageReceived(const QString& message) {
         cli_log(LL_INFO, "Got activate message from second instance. Showing window from tray\n");
         trayIcon.showMainWindowFromTray();
     }
-}
-
-// Only the first show after start-up connects by itself: restoring the window from the tray
-// must neither drop a running session nor reconnect after the user pressed Disconnect.
-void MainWindow::showEvent(QShowEvent* event) {
-    if (!firstShowHandled) {
-        firstShowHandled = true;
-        sessionObj.releaseStartupLink();
-    }
-    event->accept();
 }
 
 void MainWindow::changeEvent(QEvent* event) {
@@ -198,6 +199,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     box.button(QMessageBox::No)->setText(tr("No"));
     if (box.exec() == QMessageBox::Yes) {
         event->accept();
+        // Also before the event loop runs (the start-up fetch or question), where quit() alone
+        // would be lost: start-up reads the flag.
+        leaving = true;
+        sessionObj.userDisconnect();
         QCoreApplication::quit();
     } else {
         event->ignore();

@@ -11,7 +11,6 @@
 
 class QCloseEvent;
 class QEvent;
-class QShowEvent;
 class QTranslator;
 class QtLocalPeer;
 class Ui_MainWindow;
@@ -36,6 +35,9 @@ public:
     // it, or the link names a server other than the configured one.
     bool needsPermission() const { return linkNeedsPermission; }
 
+    // The user chose to leave (the window's close button or the tray's Exit, then Yes).
+    bool isLeaving() const { return leaving; }
+
     // Single-instance decision, made once while the window was built: true when another
     // instance owns the application id (then hand it the link through peer() and exit).
     bool isClient() const { return peerIsClient; }
@@ -48,7 +50,6 @@ public slots:
     void onPeerMessageReceived(const QString& message);
 
 protected:
-    void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -65,7 +66,7 @@ private:
     QByteArray shownError;
 
     bool linkNeedsPermission = false;
-    bool firstShowHandled = false;
+    bool leaving = false;
     QTranslator* translator = nullptr;
     QtLocalPeer* localPeer = nullptr;  // child of the window
     bool peerIsClient = false;

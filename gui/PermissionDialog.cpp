@@ -1,23 +1,38 @@
 #include "PermissionDialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QLayout>
+#include <QPushButton>
 
 #include "AppInfo.h"
 #include "GuiResources.h"
 #include "logger.h"
 #include "ui_PermissionDialog.h"
 
+PermissionDialog::PermissionDialog(const ConsentRequest& request, QWidget* parent)
+    : PermissionDialog(request.adminName(), request.foreignHost(), parent, request) {}
+
 PermissionDialog::PermissionDialog(const QString& adminName, const QString& foreignHost,
                                    QWidget* parent)
-    : QDialog(parent), ui(new Ui::PermissionDialog) {
+    : PermissionDialog(adminName, foreignHost, parent, std::nullopt) {}
+
+PermissionDialog::PermissionDialog(const QString& adminName, const QString& foreignHost,
+                                   QWidget* parent, std::optional<ConsentRequest> asked)
+    : QDialog(parent), ui(new Ui::PermissionDialog), request(std::move(asked)) {
     initGuiResources();
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/resources/icons/kelvano.svg")));
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QString::fromUtf8(kAppName));
     ui->give_pb->setEnabled(false);
+    // No button answers Enter: a chat line typed on while the dialog pops up must not grant.
+    for (QPushButton* button : {ui->give_pb, ui->cancel_pb}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    qApp->installEventFilter(this);
 
     if (adminName.isEmpty()) {
         ui->label->setText(tr("Give permission to share your screen?"));
@@ -42,7 +57,9 @@ PermissionDialog::PermissionDialog(const QString& adminName, const QString& fore
     connect(
         ui->give_pb, &QPushButton::clicked, this,
         [this]() {
-            permissionGiven = true;
+            if (request) {
+                granted = Grant(*request);
+            }
             buttonPressed = true;
             close();
         },
@@ -50,7 +67,7 @@ PermissionDialog::PermissionDialog(const QString& adminName, const QString& fore
     connect(
         ui->cancel_pb, &QPushButton::clicked, this,
         [this]() {
-            permissionGiven = false;
+            granted.reset();
             buttonPressed = true;
             close();
         },
@@ -61,17 +78,37 @@ PermissionDialog::~PermissionDialog() {
     delete ui;
 }
 
+void PermissionDialog::showEvent(QShowEvent* event) {
+    if (!shown.isValid()) {
+        shown.start();
+    }
+    QDialog::showEvent(event);
+}
+
 void PermissionDialog::closeEvent(QCloseEvent* event) {
     if (!buttonPressed) {
-        permissionGiven = false;
+        granted.reset();
     }
     event->accept();
 }
 
-bool askPermission(QString adminName, QString foreignHost, QWidget* parent) {
-    auto* dialog = new PermissionDialog(adminName, foreignHost, parent);
+// Keys for the dialog or anything in it are dropped until it has been up for a moment.
+bool PermissionDialog::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease ||
+         type == QEvent::ShortcutOverride) &&
+        !takesKeys() && watched->isWidgetType() &&
+        (watched == this || isAncestorOf(static_cast<QWidget*>(watched)))) {
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+std::optional<Grant> askPermission(const ConsentRequest& request, QWidget* parent) {
+    auto* dialog = new PermissionDialog(request, parent);
     dialog->exec();
-    const bool granted = dialog->isPermissionGiven();
+    const std::optional<Grant> granted = dialog->grant();
+    const QString adminName = request.adminName();
     cli_log(LL_INFO, "PermissionDialog: permission result for '%s': %s\n",
             adminName.isEmpty() ? "NONE" : adminName.toUtf8().constData(),
             granted ? "true" : "false");

@@ -108,6 +108,18 @@
         <translation>ОШИБКА: Получено неверное SDP сообщение</translation>
     </message>
     <message>
+        <source>ERROR: the administrator refused the video</source>
+        <translation>ОШИБКА: Администратор не принял видео</translation>
+    </message>
+    <message>
+        <source>ERROR: the administrator&apos;s answer was refused</source>
+        <translation>ОШИБКА: Ответ администратора не принят</translation>
+    </message>
+    <message>
+        <source>ERROR: the media pipeline failed</source>
+        <translation>ОШИБКА: Сбой конвейера GStreamer</translation>
+    </message>
+    <message>
         <source>No</source>
         <translation>Нет</translation>
     </message>

@@ -113,6 +113,8 @@ async def answer_dialog(pid, grant, timeout=15, display=None):
     """Answers the process's permission dialog from the keyboard; True once it has gone."""
     found = await poll(lambda: windows_of(pid, "DIALOG", display), timeout, 0.1)
     if found:
+        # The dialog drops keys for its first second (typing meant for another window).
+        await asyncio.sleep(1.2)
         output("xdotool", "windowfocus", "--sync", found[0], display=display)
         # Focus lands on the check box; Tab moves on to the button it enables.
         keys = ("space", "Tab", "space") if grant else ("Escape",)

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -19,6 +20,7 @@
 #include "LogCapture.h"
 #include "MainWindow.h"
 #include "PermissionDialog.h"
+#include "SignallingRelay.h"
 #include "SilentServer.h"
 #include "TrayIcon.h"
 #include "WaitFor.h"
@@ -102,19 +104,81 @@ TEST_F(MainWindowTest, ButtonsFollowTheSessionThroughErrors) {
     EXPECT_EQ(buttons(w), idle);
 }
 
-TEST_F(MainWindowTest, OnlyTheFirstShowConnectsAStartupLink) {
-    server.setSession(9, false);
+// Each reason a call ends with stays on the window's error line: the socket's closure that
+// follows never overwrites it, and the window can connect again.
+TEST_F(MainWindowTest, EachEndedCallShowsItsOwnReason) {
+    SignallingRelay relay;
+    ASSERT_TRUE(relay.listen());
+    relay.answers = 1;  // no call: the media object is not needed to end one
+    HttpTestServer::Response tunnel;
+    tunnel.tunnelTo = relay.port();
+    server.setRoute("/assistant/ws/signalling", tunnel);
+    server.setSession(1, false);
+    GlobalSettings::instance().connectionParams.sessionId = "1";
+    MainWindow w;
+    QLabel* message = w.findChild<QLabel*>("msg_lbl");
+    const auto fromServer = [&](const char* text) { relay.agent->sendTextMessage(text); };
+    const auto fromMedia = [&](const char* text) {
+        emit w.session().wsSignalling.gstreamer.mainLoopTerminate(text, STATE_ERROR);
+    };
+    const std::pair<const char*, std::function<void(const char*)>> rows[] = {
+        {"ERROR administrator left the session", fromServer},
+        {"ERROR session 1 not found", fromServer},
+        {"The connection with the administrator is lost", fromMedia},
+        {"Completed by the opposite side", fromMedia},
+    };
+    for (const auto& [reason, end] : rows) {
+        SCOPED_TRACE(reason);
+        button(&w, "cnt_pb")->click();
+        ASSERT_TRUE(
+            waitFor([&] { return relay.agent && w.session().state() == Session::State::Live; }));
+        end(reason);
+        ASSERT_TRUE(waitFor([&] { return relay.agent == nullptr; }));
+        EXPECT_FALSE(waitFor([&] { return message->text() != reason; }, 300))
+            << message->text().toStdString();
+        EXPECT_EQ(buttons(w), idle);
+    }
+}
+
+// At start-up the question comes before the window: showing the window (a second start's
+// "activate", a tray click) connects nothing, and the tray's request click does not answer it.
+TEST_F(MainWindowTest, ShowingTheWindowWhileStartupAsksConnectsNothing) {
+    server.setSession(9, true);
     GlobalSettings::instance().connectionParams.sessionId = "9";
     GlobalSettings::instance().fromLink = true;
     MainWindow w;
-    ASSERT_FALSE(w.needsPermission());
-    w.session().connectDelayMs = 100;
-    w.show();
-    ASSERT_TRUE(waitFor([&] { return server.signalling() == 1; }, 5000));
-    w.tray().hideMainWindowToTray();
-    w.tray().showMainWindowFromTray();
-    EXPECT_FALSE(waitFor([&] { return server.signalling() > 1; }, 600));
-    EXPECT_EQ(buttons(w), busy);
+    ASSERT_TRUE(w.needsPermission());
+    w.onPeerMessageReceived(QStringLiteral("activate"));
+    emit w.tray().systemTrayIcon.activated(QSystemTrayIcon::Trigger);
+    emit w.tray().trayMessageClicked();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(waitFor([&] { return server.signalling() > 0; }, 1000));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// Exit, answered Yes, while the start-up link's settings are fetched (no event loop runs yet to
+// quit): start-up learns of it, and the link never connects.
+TEST_F(MainWindowTest, ExitDuringTheStartupFetchIsNotLost) {
+    server.setSession(9, false, 1500);
+    GlobalSettings::instance().connectionParams.sessionId = "9";
+    GlobalSettings::instance().fromLink = true;
+    QTimer::singleShot(300, [] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (top->inherits("MainWindow")) {
+                onModal("QMessageBox", [](QWidget* box) {
+                    static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+                });
+                top->close();
+            }
+        }
+    });
+    MainWindow w;
+    w.session().connectDelayMs = 0;
+    EXPECT_TRUE(w.isLeaving());
+    EXPECT_FALSE(waitFor([&] { return server.signalling() > 0; }, 500));
+    // The quit stays pending and would end every later modal at once: a loop of its own takes it.
+    QTimer::singleShot(0, &QCoreApplication::quit);
+    QCoreApplication::exec();
 }
 
 TEST_F(MainWindowTest, RequestNotificationClickOpensTheQuestion) {
@@ -143,14 +207,27 @@ TEST_F(MainWindowTest, RequestNotificationClickOpensTheQuestion) {
 }
 
 // Only Give, enabled only while the box is ticked, grants; every other way out refuses. The name
-// comes from the server and the host from the link: neither may pass for the question.
-TEST(PermissionDialogTest, OnlyGiveWithTheBoxTickedGrantsAndNamesAreShownLiterally) {
+// comes from the server: it may not pass for the question. The server line names a link's server.
+TEST_F(MainWindowTest, OnlyGiveWithTheBoxTickedGrantsAndNamesAreShownLiterally) {
     const QString name = QStringLiteral("<b>Click to install updates</b><!--");
-    const QString host = QStringLiteral("<i>help.example.net</i>:8443");
+    server.setRoute("/assistant/7/settings", 200,
+                    R"({"notifyConnection": true, "displayName": ")" + name.toUtf8() + "\"}");
+    SilentServer other;
+    ASSERT_TRUE(other.start());
+    other.setSession(7, false);
+    Session session;
+    const auto requestFor = [&](const QString& link) {
+        session.handOver(link);
+        return *session.pendingConsent();
+    };
+    const ConsentRequest here = requestFor(server.link(7));
+    const ConsentRequest there = requestFor(other.link(7));
     const QString question =
         "Give permission for administrator '" + name + "' to share your screen?";
-    const QString serverLine = "The request comes from the server " + host +
-                               ", which is not your organisation's configured server.";
+    const QString serverLine = QStringLiteral(
+                                   "The request comes from the server 127.0.0.1:%1, which "
+                                   "is not your organisation's configured server.")
+                                   .arg(other.port());
     const auto tick = [](QWidget* d) { d->findChild<QCheckBox*>("checkBox")->click(); };
     const std::function<void(QWidget*)> ends[] = {
         [&](QWidget* d) {
@@ -174,14 +251,50 @@ TEST(PermissionDialogTest, OnlyGiveWithTheBoxTickedGrantsAndNamesAreShownLiteral
                     QAccessible::queryAccessibleInterface(d->findChild<QLabel*>(label));
                 shown << (l->state().invisible ? QString() : l->text(QAccessible::Name));
             }
-            EXPECT_EQ(shown, QStringList({question, give ? QString() : serverLine}));
+            EXPECT_EQ(shown, QStringList({give ? question
+                                               : QString("Give permission to share your screen?"),
+                                          give ? QString() : serverLine}));
             if (!give) {
                 tick(d);
+                waitFor([&] { return static_cast<PermissionDialog*>(d)->takesKeys(); });
             }
             end(d);
         });
-        EXPECT_EQ(askPermission(name, give ? QString() : host, nullptr), give);
+        const std::optional<Grant> granted = askPermission(give ? here : there, nullptr);
+        EXPECT_EQ(granted.has_value(), give);
+        if (granted) {
+            EXPECT_EQ(granted->attempt(), here.attempt());
+        }
     }
+}
+
+// A chat line typed on as the dialog pops up ("ok then " and Enter) grants nothing; later, with
+// the box ticked, Enter still does not: no button is the default.
+TEST_F(MainWindowTest, KeysTypedAsTheQuestionAppearsGrantNothing) {
+    server.setSession(2, true);
+    Session session;
+    session.handOver(server.link(2));
+    PermissionDialog dialog(*session.pendingConsent(), nullptr);
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    QWidget* focus = dialog.focusWidget() ? dialog.focusWidget() : &dialog;
+    QTest::keyClicks(focus, "ok then ");
+    QTest::keyClick(focus, Qt::Key_Return);
+    auto* box = dialog.findChild<QCheckBox*>("checkBox");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(box->isChecked());
+
+    ASSERT_TRUE(waitFor([&] { return dialog.takesKeys(); }, 5000));
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Space);
+    ASSERT_TRUE(box->isChecked());
+    for (QWidget* target :
+         {static_cast<QWidget*>(box), static_cast<QWidget*>(button(&dialog, "give_pb"))}) {
+        target->setFocus();
+        QTest::keyClick(target, Qt::Key_Return);
+    }
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(dialog.grant().has_value());
 }
 
 // The locale is read once per process: gui_locale_tests runs this suite with a Russian one.

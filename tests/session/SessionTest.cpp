@@ -1,24 +1,41 @@
-// The session object against a loopback HTTP API whose signalling stays silent; link trust.
+// The session object against a loopback HTTP API whose signalling stays silent; its table of
+// states; consent given in the real dialog; link trust.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTimer>
 
 #include "GlobalSettings.h"
 #include "LinkTrust.h"
+#include "PermissionDialog.h"
 #include "Session.h"
 #include "SilentServer.h"
 #include "WaitFor.h"
 
 namespace {
 
+// The user's answer, clicked in the dialog: the only maker of a grant outside the session.
+std::optional<Grant> answer(const ConsentRequest& request, bool give) {
+    PermissionDialog dialog(request, nullptr);
+    dialog.show();
+    if (give) {
+        dialog.findChild<QCheckBox*>("checkBox")->click();
+    }
+    dialog.findChild<QPushButton*>(give ? "give_pb" : "cancel_pb")->click();
+    return dialog.grant();
+}
+
 struct SessionTest : ::testing::Test {
     SilentServer server;
+    SilentServer other;  // not the configured server: its links always ask
     std::unique_ptr<Session> session;
 
     void SetUp() override {
-        ASSERT_TRUE(server.start());
+        ASSERT_TRUE(server.start() && other.start());
         server.resetSettings();
+        other.setSession(7, false);
         session = std::make_unique<Session>();
         session->connectDelayMs = 200;
     }
@@ -31,9 +48,90 @@ struct SessionTest : ::testing::Test {
                    session->liveTarget().connection.sessionId == sessionId;
         });
     }
+    // A grant the user gave for a request that has since been cancelled.
+    Grant staleGrant() {
+        session->handOver(other.link(7));
+        std::optional<Grant> grant = answer(*session->pendingConsent(), true);
+        session->userDisconnect();
+        return *grant;
+    }
 };
 
 }  // namespace
+
+// In each state, the events that must do nothing: nothing connects, asks, shows or changes.
+TEST_F(SessionTest, EventsOfNoCurrentAttemptChangeNothing) {
+    using S = Session::State;
+    struct Row {
+        const char* what;
+        S state;
+        std::function<void()> reach;
+        std::function<void(const Grant& stale, quint64 oldAttempt)> event;
+    };
+    server.setSession(1, false);
+    server.setSession(2, true);
+    const auto idle = [] {};
+    const auto asking = [&] { session->handOver(server.link(2)); };
+    const auto waiting = [&] {
+        session->connectDelayMs = 60000;
+        session->handOver(server.link(1));
+    };
+    const auto connecting = [&] {
+        const int before = server.signalling();
+        session->userConnect(server.url(), QStringLiteral("1"));
+        ASSERT_TRUE(waitFor([&] { return server.signalling() == before + 1; }));
+    };
+    const auto mediaError = [&](const Grant&, quint64) {
+        emit session->wsSignalling.gstreamer.mainLoopTerminate("Completed by the opposite side",
+                                                               STATE_ERROR);
+        QCoreApplication::processEvents();
+    };
+    const auto grant = [&](const Grant& stale, quint64) { session->grant(stale); };
+    const auto refuse = [&](const Grant&, quint64 old) { session->refuse(old); };
+    const auto socketUp = [&](const Grant&, quint64) { emit session->wsSignalling.wsConnected(); };
+    const Row rows[] = {
+        {"late grant", S::Idle, idle, grant},
+        {"Disconnect", S::Idle, idle, [&](auto&, auto) { session->userDisconnect(); }},
+        {"socket up", S::Idle, idle, socketUp},
+        {"media error", S::Idle, idle, mediaError},
+        {"late grant", S::AwaitingConsent, asking, grant},
+        {"late refusal", S::AwaitingConsent, asking, refuse},
+        {"socket up", S::AwaitingConsent, asking, socketUp},
+        {"media error", S::AwaitingConsent, asking, mediaError},
+        {"late grant", S::AwaitingDelay, waiting, grant},
+        {"refusal", S::AwaitingDelay, waiting,
+         [&](auto&, auto) { session->refuse(session->attempt()); }},
+        {"late grant", S::Connecting, connecting, grant},
+        {"late refusal", S::Connecting, connecting, refuse},
+        {"link after exit", S::Closed, [&] { session->shutdown(); },
+         [&](auto&, auto) { session->handOver(server.link(1)); }},
+        {"Connect after exit", S::Closed, [&] { session->shutdown(); },
+         [&](auto&, auto) { session->userConnect(server.url(), QStringLiteral("1")); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        session = std::make_unique<Session>();
+        session->connectDelayMs = 200;
+        const quint64 old = session->attempt() + 1;
+        const Grant stale = staleGrant();
+        r.reach();
+        ASSERT_EQ(session->state(), r.state);
+        int asked = 0;
+        QObject::connect(session.get(), &Session::consentRequested, [&] { ++asked; });
+        QSignalSpy shown(session.get(), &Session::errorShown);
+        const quint64 attempt = session->attempt();
+        const int requests = server.requests().size() + other.requests().size();
+        const bool input = session->wsInput.webSocket.state() != QAbstractSocket::UnconnectedState;
+
+        r.event(stale, old);
+
+        EXPECT_FALSE(waitFor([&] { return session->state() != r.state; }, 300));
+        EXPECT_EQ(session->attempt(), attempt);
+        EXPECT_EQ(server.requests().size() + other.requests().size(), requests);
+        EXPECT_EQ(asked + shown.size(), 0);
+        EXPECT_EQ(session->wsInput.webSocket.state() != QAbstractSocket::UnconnectedState, input);
+    }
+}
 
 // Disconnect during the settings wait, and while the socket opens: nothing connects afterwards.
 TEST_F(SessionTest, DisconnectCancelsTheAttemptAndDropsAnOpeningSocket) {
@@ -54,7 +152,7 @@ TEST_F(SessionTest, DisconnectCancelsTheAttemptAndDropsAnOpeningSocket) {
 TEST_F(SessionTest, EnterAndTimerDuringSlowSettingsMakeOneSignallingConnection) {
     server.setSession(2, false);
     session->handOver(server.link(2));
-    ASSERT_EQ(session->state(), Session::State::WaitingForConsent);
+    ASSERT_EQ(session->state(), Session::State::AwaitingDelay);
 
     server.setSession(1, false, 2000);
     later(300, [this] { session->userConnect(server.url(), QStringLiteral("1")); });
@@ -83,10 +181,8 @@ TEST_F(SessionTest, HandOverLeavesTheRunningSessionUntilAgreed) {
     session->userConnect(server.url(), QStringLiteral("1"));
     ASSERT_TRUE(connectingTo("1"));
 
-    SilentServer other;
-    ASSERT_TRUE(other.start());
-    other.setSession(7, false);
-    QSignalSpy asked(session.get(), &Session::consentRequested);
+    int asked = 0;
+    QObject::connect(session.get(), &Session::consentRequested, [&] { ++asked; });
     auto expectUntouched = [&] {
         EXPECT_EQ(GlobalSettings::instance().connectionParams.sessionId, "1");
         EXPECT_EQ(session->liveTarget().connection.sessionId, "1");
@@ -94,20 +190,59 @@ TEST_F(SessionTest, HandOverLeavesTheRunningSessionUntilAgreed) {
     };
 
     session->handOver(other.link(7));
-    ASSERT_EQ(asked.size(), 1);
-    const quint64 first = asked.at(0).at(0).toULongLong();
+    ASSERT_EQ(asked, 1);
+    const ConsentRequest first = *session->pendingConsent();
+    EXPECT_EQ(first.foreignHost(), QStringLiteral("127.0.0.1:%1").arg(other.port()));
     expectUntouched();
     // Longer than the delayed connect: a request that needs consent never connects by itself.
     EXPECT_FALSE(waitFor([&] { return other.signalling() > 0; }, 1000));
-    session->answerConsent(first, false);
+    const std::optional<Grant> late = answer(first, true);
+    session->refuse(first.attempt());
 
     session->handOver(other.link(7));
-    ASSERT_EQ(asked.size(), 2);
-    session->answerConsent(first, true);  // the refused request's answer comes too late
+    ASSERT_EQ(asked, 2);
+    session->grant(*late);  // the refused request's grant comes too late
     expectUntouched();
-    session->answerConsent(asked.at(1).at(0).toULongLong(), true);
+    session->grant(*answer(*session->pendingConsent(), true));
     ASSERT_TRUE(waitFor([&] { return other.signalling() == 1; }));
     EXPECT_EQ(session->liveTarget().connection.sessionId, "7");
+}
+
+// A link's server that was down at start-up, up now: Connect asks, with the other-server line,
+// and nothing connects before the answer; the configured server's own waiver connects at once.
+TEST_F(SessionTest, ConnectAsksUnlessTheConfiguredServerWaivesConsent) {
+    int asked = 0;
+    QObject::connect(session.get(), &Session::consentRequested, [&] { ++asked; });
+    session->userConnect(other.url(), QStringLiteral("7"));
+    ASSERT_EQ(asked, 1);
+    EXPECT_FALSE(session->pendingConsent()->foreignHost().isEmpty());
+    EXPECT_FALSE(waitFor([&] { return other.signalling() > 0; }, 500));
+
+    server.setSession(3, true);
+    session->userConnect(server.url(), QStringLiteral("3"));
+    ASSERT_EQ(asked, 2);
+    EXPECT_TRUE(session->pendingConsent()->foreignHost().isEmpty());
+
+    server.setSession(4, false);
+    session->userConnect(server.url(), QStringLiteral("4"));
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(connectingTo("4"));
+}
+
+// A server older than 0.7.0 sends no session settings: they are the defaults, not what the
+// server before it said.
+TEST_F(SessionTest, OlderServerStartsFromDefaultsNotTheLastServer) {
+    server.setRoute("/assistant/1/settings", 200,
+                    R"({"notifyConnection": false, "displayName": "Alice", "audioEnable": false})");
+    session->userConnect(server.url(), QStringLiteral("1"));
+    ASSERT_TRUE(connectingTo("1"));
+    server.setRoute("/assistant/api/discover/", 200, R"({"server": {"version": "0.6.9"}})");
+    server.setRoute("/assistant/api/2/settings", 200, "{}");
+    session->userConnect(server.url(), QStringLiteral("2"));
+    ASSERT_NE(session->pendingConsent(), nullptr);
+    const ServerApiParams& older = session->pendingConsent()->target().serverApi;
+    EXPECT_EQ(older.adminName, "");
+    EXPECT_TRUE(older.enableAudio && older.notifyConnection);
 }
 
 TEST_F(SessionTest, StartupLinkAsksUnlessTheConfiguredServerWaivesConsent) {

@@ -60,6 +60,27 @@ void HttpTestServer::answer(QTcpSocket* socket) {
     if (response.delayMs < 0) {
         return;  // the connection stays open and silent
     }
+    if (response.tunnelTo) {
+        // A WebSocket server of the test's behind this API: both sides see one server.
+        auto* peer = new QTcpSocket(socket);
+        QObject::connect(peer, &QTcpSocket::connected, socket, [socket, peer, head] {
+            peer->write(head);
+            QObject::connect(socket, &QTcpSocket::readyRead, peer, [socket, peer] {
+                if (peer->state() == QAbstractSocket::ConnectedState) {
+                    peer->write(socket->readAll());
+                }
+            });
+        });
+        QObject::connect(peer, &QTcpSocket::readyRead, socket, [socket, peer] {
+            if (socket->state() == QAbstractSocket::ConnectedState) {
+                socket->write(peer->readAll());
+            }
+        });
+        QObject::connect(peer, &QTcpSocket::disconnected, socket, &QTcpSocket::disconnectFromHost);
+        QObject::connect(socket, &QTcpSocket::disconnected, peer, &QTcpSocket::disconnectFromHost);
+        peer->connectToHost(QHostAddress::LocalHost, response.tunnelTo);
+        return;
+    }
     QTimer::singleShot(response.delayMs, socket, [socket, response] {
         QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Status\r\n";
         for (const auto& h : response.headers) {

@@ -21,6 +21,7 @@ public:
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;  // extra headers, e.g. Location
         int delayMs = 0;                               // wait before answering; < 0: never answer
+        quint16 tunnelTo = 0;  // else the connection is handed, as it is, to this local port
     };
     struct Request {
         QString path;  // query left out

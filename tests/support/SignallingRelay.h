@@ -24,9 +24,12 @@ public:
     QString serverUrl() const {
         return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
     }
+    quint16 port() const { return server.serverPort(); }
 
-    // Script: how many of "HELLO <id>" and "SESSION <id>" are answered, in that order.
+    // Script: how many of "HELLO <id>" and "SESSION <id>" are answered, in that order, and the
+    // answer to "SESSION <id>".
     int answers = 2;
+    QString sessionAnswer = QStringLiteral("SESSION_OK");
 
     QWebSocket* agent = nullptr;      // the agent's signalling socket while it is open
     QList<int> agentCloseCodes;       // close codes of the agent's signalling sockets, in order
@@ -49,7 +52,7 @@ private:
             if (t.startsWith(QLatin1String("HELLO ")) && answers > 0) {
                 socket->sendTextMessage(QStringLiteral("HELLO"));
             } else if (t.startsWith(QLatin1String("SESSION ")) && answers > 1) {
-                socket->sendTextMessage(QStringLiteral("SESSION_OK"));
+                socket->sendTextMessage(sessionAnswer);
             }
         });
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {

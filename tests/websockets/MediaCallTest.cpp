@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTimer>
 #include <atomic>
 
@@ -182,7 +183,9 @@ public:
         if (desc) {
             g_signal_emit_by_name(webrtc, "set-local-description", desc, nullptr);
             gchar* text = gst_sdp_message_as_text(desc->sdp);
-            sig.gstreamer.onSdpReceived(QStringLiteral("answer"), QString::fromUtf8(text));
+            const QString answer = QString::fromUtf8(text);
+            sig.gstreamer.onSdpReceived(QStringLiteral("answer"),
+                                        editAnswer ? editAnswer(answer) : answer);
             g_free(text);
             gst_webrtc_session_description_free(desc);
         }
@@ -195,6 +198,7 @@ public:
     PeerCore* core = nullptr;
     ConnectionState state = STATE_UNKNOWN;
     QString offer;
+    QString (*editAnswer)(QString) = nullptr;  // what the administrator's side does to its answer
     QStringList errors;
     QList<ConnectionState> storedAtError;
     int disconnects = 0;
@@ -355,6 +359,61 @@ TEST_F(MediaCall, DataChannelEndOrErrorEndsTheCall) {
         EXPECT_EQ(c.errors, (QStringList{text, kClosed}));
         EXPECT_EQ(c.storedAtError.first(), STATE_UNKNOWN);
     }
+}
+
+// Failures after the start end the call with their own text instead of leaving it started: an
+// answer that refuses the video, an answer webrtcbin cannot apply, an element's error mid-call.
+TEST_F(MediaCall, FailuresAfterTheStartEndTheCallWithTheirText) {
+    const struct {
+        const char* name;
+        QString (*editAnswer)(QString);
+        const char* text;
+    } rows[] = {
+        {"video refused",
+         [](QString a) { return a.replace(QRegularExpression("m=video \\d+"), "m=video 0"); },
+         GStreamer::kErrVideoRefused},
+        {"answer refused",
+         [](QString a) { return a.remove(QRegularExpression("a=fingerprint:[^\r\n]*\r\n")); },
+         GStreamer::kErrAnswerRefused},
+        {"pipeline error", nullptr, GStreamer::kErrPipeline},
+    };
+    for (const auto& row : rows) {
+        Call c;
+        c.editAnswer = row.editAnswer;
+        ASSERT_TRUE(c.start());
+        if (!row.editAnswer) {
+            ASSERT_TRUE(waitFor([&] { return c.core->packets > 0; }, kCallMs));
+            GstElement* encoder = findByFactory(c.sig.gstreamer.currentPipeline(), "vp8enc");
+            GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_ENCODE, "test");
+            gst_element_post_message(encoder,
+                                     gst_message_new_error(GST_OBJECT(encoder), error, "test"));
+            g_error_free(error);
+        }
+        ASSERT_TRUE(waitFor([&] { return c.disconnects > 0; }, kCallMs)) << row.name;
+        EXPECT_EQ(c.errors, (QStringList{row.text, kClosed})) << row.name;
+        if (row.editAnswer) {
+            EXPECT_NE(c.state, PEER_CALL_STARTED) << row.name;
+        }
+    }
+}
+
+// An error the previous call's pipeline queued just before the user dropped it neither shows up
+// afterwards nor ends the next call.
+TEST_F(MediaCall, AQueuedErrorOfTheLastCallIsDropped) {
+    Call c;
+    ASSERT_TRUE(c.start());
+    ASSERT_TRUE(waitFor([&] { return c.core->packets > 0; }, kCallMs));
+    GstElement* pipeline = c.sig.gstreamer.currentPipeline();
+    GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED, "late");
+    gst_element_post_message(pipeline, gst_message_new_error(GST_OBJECT(pipeline), error, ""));
+    g_error_free(error);
+    c.stop();
+    ASSERT_TRUE(waitFor([&] { return c.disconnects > 0; }, kCallMs));
+    EXPECT_EQ(c.errors, QStringList{kClosed});
+    ASSERT_TRUE(c.start());
+    EXPECT_TRUE(
+        waitFor([&] { return c.state == PEER_CALL_STARTED && c.core->packets > 0; }, kCallMs));
+    EXPECT_TRUE(c.errors.isEmpty());
 }
 
 // Sessions one after another on the same channel, as the window runs them; every other one is

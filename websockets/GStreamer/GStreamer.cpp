@@ -62,8 +62,8 @@ struct BitrateControl {
 // destroyed: they reach the media object only through here, and detach() cuts them off.
 class MediaSession {
 public:
-    MediaSession(GStreamer* owner, GstElement* webrtc)
-        : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))) {
+    MediaSession(GStreamer* owner, GstElement* webrtc, quint64 call)
+        : owner_(owner), webrtc_(GST_ELEMENT(gst_object_ref(webrtc))), call_(call) {
         live.fetch_add(1);
     }
 
@@ -106,8 +106,7 @@ public:
         bitrate->release();
     }
 
-    // Runs f with the media object while it is attached; the emissions inside are queued, so the
-    // lock is never held across a wait on another thread.
+    // Runs f with the media object while it is attached. f only reads or stores: it never emits.
     template <typename F>
     bool withOwner(F f) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -116,6 +115,28 @@ public:
         }
         f(owner_);
         return true;
+    }
+
+    // Hands f to the media object on the GUI thread, always queued (a promise answered on the
+    // caller's thread must not run the signalling side under this lock), tagged with this
+    // session's call: it runs there only while that call is still the current one, so a late
+    // error of an earlier call cannot end the next.
+    template <typename F>
+    void post(const char* what, F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!owner_) {
+            return;
+        }
+        GStreamer* g = owner_;
+        const quint64 call = call_;
+        QMetaObject::invokeMethod(
+            g,
+            [g, call, what, f] {
+                if (g->isCurrentCall(call, what)) {
+                    f(g);
+                }
+            },
+            Qt::QueuedConnection);
     }
 
     // A reference to the WebRTC element, or null once the session is detached.
@@ -131,6 +152,7 @@ private:
     std::mutex mutex_;
     GStreamer* owner_;
     GstElement* webrtc_;
+    const quint64 call_;
 };
 
 std::atomic<int> MediaSession::live{0};
@@ -148,7 +170,7 @@ GstPromise* sessionPromise(GstPromiseChangeFunc func, MediaSession* s) {
 }
 
 void terminate(MediaSession* s, const char* msg, ConnectionState state) {
-    s->withOwner([&](GStreamer* g) { emit g->mainLoopTerminate(msg, state); });
+    s->post("an error", [msg, state](GStreamer* g) { emit g->mainLoopTerminate(msg, state); });
 }
 
 const char kErrPeerLost[] = "The connection with the administrator is lost";
@@ -184,7 +206,8 @@ void onNegotiationNeeded(GstElement* webrtc, gpointer data) {
     GstPromise* promise = sessionPromise(onOfferCreated, s);
     g_signal_emit_by_name(webrtc, "create-offer", nullptr, promise);
     gst_promise_unref(promise);
-    s->withOwner([](GStreamer* g) { emit g->connStateChanged(PEER_CALL_NEGOTIATING); });
+    s->post("a state change",
+            [](GStreamer* g) { emit g->connStateChanged(PEER_CALL_NEGOTIATING); });
 }
 
 // Takes the description stored under key from a replied promise, or null.
@@ -227,7 +250,8 @@ void onOfferCreated(GstPromise* promise, gpointer data) {
     QString sdp = QString::fromUtf8(text);
     g_free(text);
     gst_webrtc_session_description_free(offer);
-    s->withOwner([&](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("offer")); });
+    s->post("an offer",
+            [sdp](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("offer")); });
 }
 
 void onOfferSet(GstPromise*, gpointer data) {
@@ -271,13 +295,15 @@ void onAnswerCreated(GstPromise* promise, gpointer data) {
     QString sdp = QString::fromUtf8(text);
     g_free(text);
     gst_webrtc_session_description_free(answer);
-    s->withOwner([&](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("answer")); });
+    s->post("an answer",
+            [sdp](GStreamer* g) { emit g->sendSdpToPeer(sdp, QStringLiteral("answer")); });
 }
 
 void sendIceCandidateMessage(GstElement*, guint mLineIndex, gchar* candidate, gpointer data) {
     auto* s = static_cast<MediaSession*>(data);
     QString text = QString::fromUtf8(candidate);
-    s->withOwner([&](GStreamer* g) { emit g->IceCandidate(mLineIndex, text); });
+    s->post("an ICE candidate",
+            [mLineIndex, text](GStreamer* g) { emit g->IceCandidate(mLineIndex, text); });
 }
 
 void onIceGatheringStateNotify(GstElement* webrtc, GParamSpec*, gpointer) {
@@ -296,6 +322,63 @@ void onIceGatheringStateNotify(GstElement* webrtc, GParamSpec*, gpointer) {
         default:
             cli_log(LL_ERROR, "Error: wrong ICE gathering state: %d\n", int(state));
     }
+}
+
+// The answer applied, or refused by webrtcbin (a reply with an error): only an applied one
+// starts the call.
+void onAnswerSet(GstPromise* promise, gpointer data) {
+    auto* s = static_cast<MediaSession*>(data);
+    if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) {
+        return;  // the session is closing
+    }
+    const GstStructure* reply = gst_promise_get_reply(promise);
+    GError* error = nullptr;
+    if (reply && gst_structure_get(reply, "error", G_TYPE_ERROR, &error, nullptr)) {
+        cli_log(LL_ERROR, "The answer was refused: %s\n", error ? error->message : "");
+        g_clear_error(&error);
+        terminate(s, GStreamer::kErrAnswerRefused, STATE_ERROR);
+        return;
+    }
+    s->post("a state change", [](GStreamer* g) { emit g->connStateChanged(PEER_CALL_STARTED); });
+}
+
+// Runs on the thread that posts the message. An error of any element after the start ends the
+// call; the rest is dropped, since nothing else reads this bus and it would grow for the whole
+// call.
+GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer data) {
+    auto* s = static_cast<MediaSession*>(data);
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR ||
+        GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
+        const bool isError = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
+        GError* error = nullptr;
+        gchar* debug = nullptr;
+        if (isError) {
+            gst_message_parse_error(message, &error, &debug);
+        } else {
+            gst_message_parse_warning(message, &error, &debug);
+        }
+        cli_log(isError ? LL_ERROR : LL_WARNING, "GStreamer %s from %s: %s (%s)\n",
+                isError ? "error" : "warning", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
+                error ? error->message : "", debug ? debug : "");
+        g_clear_error(&error);
+        g_free(debug);
+        if (isError && !s->ended.exchange(true)) {
+            terminate(s, GStreamer::kErrPipeline, STATE_ERROR);
+        }
+    }
+    return GST_BUS_DROP;
+}
+
+// The answer's video line with port 0: the peer takes the call without the picture.
+bool videoRefused(const GstSDPMessage* sdp) {
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        const GstSDPMedia* media = gst_sdp_message_get_media(sdp, i);
+        const gchar* kind = gst_sdp_media_get_media(media);
+        if (kind && g_str_equal(kind, "video") && gst_sdp_media_get_port(media) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Data channel.
@@ -751,6 +834,14 @@ int GStreamer::liveSessions() {
     return MediaSession::live.load();
 }
 
+bool GStreamer::isCurrentCall(quint64 of, const char* what) const {
+    if (of == call) {
+        return true;
+    }
+    cli_log(LL_INFO, "Dropping %s of an earlier call\n", what);
+    return false;
+}
+
 void GStreamer::getConnState(ConnectionState state) {
     connState.store(state);
 }
@@ -812,6 +903,7 @@ void GStreamer::screenPipelineStart() {
             gst_object_unref(gst_object_ref_sink(launched));
         }
         pipeline = nullptr;
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
         return;
     }
     pipeline = GST_ELEMENT(gst_object_ref_sink(launched));
@@ -821,6 +913,7 @@ void GStreamer::screenPipelineStart() {
     if (!bin) {
         cli_log(LL_ERROR, "Error: failed to get the bin element of the pipeline\n");
         screenPipelineStop(false);
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
         return;
     }
     webrtcBin = bin;
@@ -828,7 +921,12 @@ void GStreamer::screenPipelineStart() {
     statsDir = redirectEncoderStats(pipeline);
     enableLossRecovery(pipeline, webrtcBin);
 
-    session = new MediaSession(this, webrtcBin);
+    static quint64 calls = 0;
+    call = ++calls;
+    session = new MediaSession(this, webrtcBin, call);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(bus, onBusMessage, session->ref(), MediaSession::unrefNotify);
+    gst_object_unref(bus);
     connectSession(webrtcBin, "on-negotiation-needed", onNegotiationNeeded, session);
     connectSession(webrtcBin, "on-ice-candidate", sendIceCandidateMessage, session);
     g_signal_connect(webrtcBin, "notify::ice-gathering-state",
@@ -843,6 +941,7 @@ void GStreamer::screenPipelineStart() {
     if (gst_element_set_state(pipeline, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
         gst_object_unref(bin);
         screenPipelineStop(false);
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
         return;
     }
 
@@ -863,6 +962,7 @@ void GStreamer::screenPipelineStart() {
     cli_log(LL_INFO, "Starting GStreamer pipeline\n");
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         screenPipelineStop(false);
+        emit mainLoopTerminate(kErrPipelineStart, STATE_ERROR);
     }
 }
 
@@ -938,6 +1038,7 @@ void GStreamer::screenPipelineStop(bool stop) {
         session->unref();
         session = nullptr;
     }
+    call = 0;
     if (!pipeline) {
         return;
     }
@@ -948,6 +1049,9 @@ void GStreamer::screenPipelineStop(bool stop) {
         // A failed start may have left elements half-way; NULL is needed before the last unref.
         gst_element_set_state(pipeline, GST_STATE_NULL);
     }
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    gst_object_unref(bus);
     gst_object_unref(pipeline);
     pipeline = nullptr;
     removeStatsFiles();
@@ -994,14 +1098,20 @@ void GStreamer::onSdpReceived(const QString& type, const QString& text) {
                                    STATE_ERROR);
             return;
         }
-        if (webrtcBin) {
-            emitWithInterruptedPromise(webrtcBin, "set-remote-description", answer);
+        if (videoRefused(answer->sdp)) {
+            gst_webrtc_session_description_free(answer);
+            emit mainLoopTerminate(kErrVideoRefused, STATE_ERROR);
+            return;
+        }
+        if (webrtcBin && session) {
+            GstPromise* promise = sessionPromise(onAnswerSet, session);
+            g_signal_emit_by_name(webrtcBin, "set-remote-description", answer, promise);
+            gst_promise_unref(promise);
         } else {
             cli_log(LL_WARNING, "Screen WebRtc bin is not initialized, signal %s can't be emitted",
                     "set-remote-description");
         }
         gst_webrtc_session_description_free(answer);
-        emit connStateChanged(PEER_CALL_STARTED);
         return;
     }
     cli_log(LL_INFO, "Received SDP offer:\n%s\n", bytes.constData());

@@ -58,6 +58,14 @@ public:
     // Sessions whose callbacks may still arrive; 0 once every pipeline is gone.
     static int liveSessions();
 
+    // Texts of the call's own failures, shown to the user.
+    static constexpr const char* kErrPipelineStart =
+        "ERROR: failed to start the GStreamer pipeline";
+    static constexpr const char* kErrPipeline = "ERROR: the media pipeline failed";
+    static constexpr const char* kErrVideoRefused = "ERROR: the administrator refused the video";
+    static constexpr const char* kErrAnswerRefused =
+        "ERROR: the administrator's answer was refused";
+
 signals:
     void connStateChanged(ConnectionState state);
     void mainLoopTerminate(const char* msg, ConnectionState state);
@@ -71,6 +79,9 @@ private:
     friend class MediaSession;
 
     void glibLoop();
+    // Whether an event of that call, queued by one of its callbacks, still belongs to the current
+    // one; an earlier call's is dropped with a log line naming what.
+    bool isCurrentCall(quint64 call, const char* what) const;
     void removeStatsFiles();
     void watchEncoder();
 
@@ -86,5 +97,6 @@ private:
 
     // Callbacks of the current pipeline hold this; it is cut off when the pipeline stops.
     MediaSession* session = nullptr;
+    quint64 call = 0;  // the current pipeline's call number; 0 without one
     std::string statsDir;
 };
