@@ -246,8 +246,9 @@ static int open_stream(void) {
         close(fd);
         return 0;
     }
-    // A file left readable by others (older versions made it 0644) is closed to them too.
-    if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+    // A file left readable by others (older versions made it 0644) is closed to them too; a
+    // device such as /dev/null is not ours to change.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
         fprintf(stderr, "ERROR: logger: Failed to make `%s` private\n", _liblog.file_name);
     }
     make_rotated_private();
