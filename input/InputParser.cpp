@@ -28,13 +28,23 @@ void InputParser::process() {
     XTestInjector injector(display, root);
     InputHandler handler(injector, &screen);
     while (!ownerThread->isInterruptionRequested()) {
-        const std::optional<QString> msg = queue.take();
-        if (!msg) {
+        // Everything that came meanwhile at once: a run of pointer moves is one move, and the
+        // X server hears of it all in one flush.
+        std::deque<QString> messages = queue.takeAll();
+        if (messages.empty()) {
+            if (display != nullptr) {
+                handler.idle();
+            }
             QThread::msleep(1);
             continue;
         }
+        for (; !messages.empty() && !ownerThread->isInterruptionRequested(); messages.pop_front()) {
+            if (display != nullptr) {
+                handler.handleMessage(messages.front());
+            }
+        }
         if (display != nullptr) {
-            handler.handleMessage(*msg);
+            handler.endOfDrain();
         }
     }
     // The administrator may have gone in the middle of a key press or a drag.

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <queue>
+#include <utility>
 
 template <typename T>
 class Queue {
@@ -26,16 +26,15 @@ public:
         items.push(item);
     }
 
-    // Tests for an element and takes it under one lock, so that a concurrent push can never be
-    // half seen.
-    std::optional<T> take() {
+    // Takes every element under one lock, oldest first.
+    std::deque<T> takeAll() {
         std::lock_guard<std::mutex> lock(mutex);
-        if (items.empty()) {
-            return std::nullopt;
+        std::deque<T> all;
+        while (!items.empty()) {
+            all.push_back(std::move(items.front()));
+            items.pop();
         }
-        std::optional<T> front(std::move(items.front()));
-        items.pop();
-        return front;
+        return all;
     }
 
     // Drops every element; returns how many there were.

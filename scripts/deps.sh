@@ -8,7 +8,7 @@ packages=(
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-nice gstreamer1.0-x
-    libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-xserver-utils x11-utils trayer
+    libx11-dev libxtst-dev libxrandr-dev libxkbcommon-dev libxkbcommon-x11-dev x11-xkb-utils xvfb xdotool x11-xserver-utils x11-utils trayer
     libgtest-dev libgmock-dev clang libclang-rt-14-dev
     python3-gst-1.0 gir1.2-gst-plugins-bad-1.0 python3-aiohttp python3-xlib chromium
     iproute2 openssl xdg-utils desktop-file-utils procps nftables xterm xserver-xephyr

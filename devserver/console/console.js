@@ -33,7 +33,7 @@
   let statsTimer = null;
   let lastSample = null;
   let inputSent = 0;
-  const keysDown = new Map(); // keyCode -> key, for releasing on blur
+  const keysDown = new Map(); // code (else keyCode) -> the event's members, for releasing on blur
   const buttonsDown = new Set();
 
   function log(text, cls) {
@@ -322,12 +322,15 @@
   }
 
   function buttonsOf(button) {
-    return { left: button === 0, middle: button === 1, right: button === 2 };
+    return {
+      left: button === 0, middle: button === 1, right: button === 2,
+      back: button === 3, forward: button === 4,
+    };
   }
 
   function releaseAll() {
-    for (const [keyCode, key] of keysDown) {
-      sendInput({ keyboardEvent: { keyCode, down: false, key } });
+    for (const k of keysDown.values()) {
+      sendInput({ keyboardEvent: { ...k, down: false } });
     }
     keysDown.clear();
     for (const button of buttonsDown) {
@@ -340,9 +343,11 @@
     if (!controlling()) return;
     ev.preventDefault();
     const down = ev.type === "keydown";
-    if (down) keysDown.set(ev.keyCode, ev.key);
-    else keysDown.delete(ev.keyCode);
-    sendInput({ keyboardEvent: { keyCode: ev.keyCode, down, key: ev.key } });
+    // "key" is what the key typed, "code" the physical key: the agent types the character.
+    const k = { keyCode: ev.keyCode, key: ev.key, code: ev.code };
+    if (down) keysDown.set(ev.code || ev.keyCode, k);
+    else keysDown.delete(ev.code || ev.keyCode);
+    sendInput({ keyboardEvent: { ...k, down } });
   }
 
   function onMouseMove(ev) {
@@ -370,8 +375,12 @@
   function onWheel(ev) {
     if (!controlling()) return;
     ev.preventDefault();
-    if (ev.deltaY === 0) return;
-    sendInput({ wheelEvent: { up: ev.deltaY < 0 ? -1 : 1 } });
+    // Distances in pixels both ways; the agent turns them into notches by their size.
+    const scale = ev.deltaMode === 1 ? 40 : ev.deltaMode === 2 ? 800 : 1;
+    const deltaX = Math.round(ev.deltaX * scale);
+    const deltaY = Math.round(ev.deltaY * scale);
+    if (deltaX === 0 && deltaY === 0) return;
+    sendInput({ wheelEvent: { up: deltaY < 0 ? -1 : 1, deltaX, deltaY } });
   }
 
   function shortcut(name) {

@@ -82,10 +82,15 @@ class StartupQuestionTest(ConsentCase):
         other.create_session({"notifyConnection": False}, sid="7")
         runner, _ = await devserver.start(other, "127.0.0.1", port)
         self.addAsyncCleanup(runner.cleanup)
-        # The Connect button of the window, as the user clicks it.
+        # The Connect button of the window, as the user clicks it (again while the window may
+        # still be settling: a click during the question is blocked by it).
         window = (await poll(lambda: windows_of(self.agent.pid, "NORMAL"), 10))[0]
-        output("xdotool", "mousemove", "--window", window, 60, 232, "click", 1)
-        await self.question()
+
+        def click_connect():
+            if not windows_of(self.agent.pid, "DIALOG"):
+                output("xdotool", "mousemove", "--window", window, 60, 232, "click", 1)
+            return windows_of(self.agent.pid, "DIALOG")
+        self.assertTrue(await poll(click_connect, 20, 0.5), read(self.log)[-3000:])
         self.assertFalse(await poll(lambda: self.seen(other, "7"), 1), read(self.log))
         self.assertIn("is not the configured server", read(self.log))
         self.assertTrue(await answer_dialog(self.agent.pid, grant=True))

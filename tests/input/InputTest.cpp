@@ -15,7 +15,7 @@
 #include "GlobalSettings.h"
 #include "InputHandler.h"
 #include "InputParser.h"
-#include "KeyMaps.h"
+#include "KeyLookup.h"
 #include "LogCapture.h"
 #include "RecordingInjector.h"
 #include "ScreenGlobals.h"
@@ -28,84 +28,88 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace {
 
 using Steps = std::vector<std::string>;
 
-Steps decode(const std::string& message) {
+// The messages as taken from the queue at once.
+Steps decode(const std::vector<const char*>& messages) {
     RecordingInjector injector;
     InputHandler handler(injector);
-    handler.handleMessage(QString::fromStdString(message));
+    for (const char* message : messages) {
+        handler.handleMessage(QString::fromUtf8(message));
+    }
+    handler.endOfDrain();
     return injector.steps;
 }
 
-std::string key(const std::string& keysymName, const char* action) {
-    return QString::asprintf("key 0x%lx %s", XStringToKeysym(keysymName.c_str()), action)
-        .toStdString();
-}
-
-// Every pair of the key table (browser key code -> X keysym name); every shortcut: all keys
-// down in order, one flush, all up in the same order, one flush.
-TEST(InputHandler, EveryKeyCodeAndShortcutGivesItsKeys) {
-    std::map<int, std::string> table = {
-        {8, "BackSpace"},     {9, "Tab"},           {13, "Return"},       {16, "Shift_L"},
-        {17, "Control_L"},    {18, "Alt_L"},        {20, "Caps_Lock"},    {27, "Escape"},
-        {33, "Prior"},        {34, "Next"},         {35, "End"},          {36, "Home"},
-        {37, "Left"},         {38, "Up"},           {39, "Right"},        {40, "Down"},
-        {45, "Insert"},       {46, "Delete"},       {106, "KP_Multiply"}, {107, "KP_Add"},
-        {109, "KP_Subtract"}, {110, "KP_Decimal"},  {111, "KP_Divide"},   {144, "Num_Lock"},
-        {173, "minus"},       {188, "comma"},       {190, "period"},      {191, "slash"},
-        {192, "grave"},       {219, "bracketleft"}, {220, "backslash"},   {221, "bracketright"},
-        {222, "apostrophe"}};
-    for (int n = 0; n < 12; ++n) {
-        table[112 + n] = "F" + std::to_string(n + 1);
+// On a keymap compiled from the user's layouts: the key, the group to press it in, the modifiers.
+TEST(KeyLookup, KeysymsOnTheUsersKeyboard) {
+    RecordingInjector keyboard("us,ru");
+    xkb_keymap* const map = keyboard.keymap();
+    ASSERT_NE(map, nullptr);
+    const struct {
+        const char* keysym;
+        uint32_t activeGroup;
+        const char* key;  // nullptr: no key has it
+        uint32_t group;
+        uint32_t mods;
+    } rows[] = {
+        {"A", 0, "AC01", 0, ShiftMask},
+        {"Cyrillic_ef", 0, "AC01", 1, 0},  // a switch for the press
+        {"at", 1, "AE02", 0, ShiftMask},   // not in the Russian group
+        {"period", 1, "AB10", 1, 0},       // in both: the active one
+        {"Cyrillic_EF", 1, "AC01", 1, ShiftMask},
+        {"F4", 1, "FK04", 1, 0},  // one group for all
+        {"EuroSign", 0, nullptr, 0, 0},
+    };
+    for (const auto& row : rows) {
+        const auto place =
+            findKey(map, XStringToKeysym(row.keysym), row.activeGroup, KeyOrder::ActiveGroupFirst);
+        ASSERT_EQ(place.has_value(), row.key != nullptr) << row.keysym;
+        if (place) {
+            EXPECT_STREQ(xkb_keymap_key_get_name(map, place->keycode), row.key) << row.keysym;
+            EXPECT_EQ(place->group, row.group) << row.keysym;
+            EXPECT_EQ(place->mods, row.mods) << row.keysym;
+        }
     }
-    for (int n = 0; n < 10; ++n) {
-        table[96 + n] = "KP_" + std::to_string(n);
-    }
-    EXPECT_EQ(key_map.size(), table.size());
-    for (const auto& [code, name] : table) {
-        const std::string message =
-            R"({"keyboardEvent":{"keyCode":)" + std::to_string(code) + R"(,"down":true}})";
-        EXPECT_EQ(decode(message), (Steps{key(name, "down"), "flush"})) << code;
-    }
-
-    std::map<std::string, std::string> shortcuts = {{"CTRL_ALT_DELETE", "Delete"}};
-    for (int n = 1; n <= 12; ++n) {
-        shortcuts["CTRL_ALT_F" + std::to_string(n)] = "F" + std::to_string(n);
-    }
-    EXPECT_EQ(shortcut_map.size(), shortcuts.size());
-    for (const auto& [name, last] : shortcuts) {
-        EXPECT_EQ(decode(R"({"shortcutEvent":{"key":")" + name + R"("}})"),
-                  (Steps{key("Control_L", "down"), key("Alt_L", "down"), key(last, "down"), "flush",
-                         key("Control_L", "up"), key("Alt_L", "up"), key(last, "up"), "flush"}))
-            << name;
-    }
+    const uint32_t spare = spareKeycode(map, {});
+    EXPECT_EQ(xkb_keymap_num_layouts_for_key(map, spare), 0u);
+    EXPECT_NE(spareKeycode(map, {spare}), spare);
 }
 
 TEST(InputHandler, MessagesAndTheirSteps) {
-    const std::pair<const char*, Steps> rows[] = {
+    const std::pair<std::vector<const char*>, Steps> rows[] = {
         // clang-format off
-        {R"({"keyboardEvent":{"keyCode":112,"down":1}})", {"key 0xffbe up", "flush"}},
         // Key code 0 (here a string) has no key: dropped, never sent.
-        {R"({"keyboardEvent":{"keyCode":"65","down":true}})", {}},
-        // The X protocol's coordinates are 16 bits: clamped, not wrapped.
-        {R"({"mouseEvent":{"type":"mousemove","x":2147483647,"y":-2147483648}})", {"warp 32767 -32768", "flush"}},
-        {R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"middle":true}}})", {"button 2 press", "flush"}},
-        {R"({"mouseEvent":{"type":"MouseDown","buttons":{"left":true}}})", {"button 1 release", "flush"}},
+        {{R"({"keyboardEvent":{"keyCode":"65","down":true}})"}, {"flush"}},
+        // A dead key makes nothing itself; a release of a key not pressed is not sent.
+        {{R"({"keyboardEvent":{"keyCode":219,"down":true,"key":"Dead"}})", R"({"keyboardEvent":{"keyCode":219,"down":false}})"}, {"flush"}},
+        // Left and right apart; held keys do not repeat by themselves.
+        {{R"({"keyboardEvent":{"keyCode":16,"down":true,"code":"ShiftRight"}})", R"({"keyboardEvent":{"keyCode":16,"down":true,"code":"ShiftLeft"}})",
+          R"({"keyboardEvent":{"keyCode":16,"down":false,"code":"ShiftRight"}})", R"({"keyboardEvent":{"keyCode":37,"down":true}})"},
+         {"key RTSH down", "key LFSH down", "key RTSH up", "repeat LEFT off", "key LEFT down", "flush"}},
+        // The X protocol's coordinates are 16 bits: clamped, not wrapped. A run of moves is one.
+        {{R"({"mouseEvent":{"type":"mousemove","x":1,"y":2}})", R"({"mouseEvent":{"type":"mousemove","x":2147483647,"y":-2147483648}})"}, {"warp 32767 -32768", "flush"}},
+        {{R"({"mouseEvent":{"type":"mousemove","x":1,"y":2}})", R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true,"middle":true}}})", R"({"mouseEvent":{"type":"mousemove","x":3,"y":4}})"},
+         {"warp 1 2", "button 2 press", "warp 3 4", "flush"}},
+        {{R"({"mouseEvent":{"type":"MouseDown","buttons":{"back":true,"forward":true}}})"}, {"button 8 release", "flush"}},
         // No button set is button 0: dropped, never sent.
-        {R"({"mouseEvent":{"type":"mousedown","buttons":{}}})", {}},
-        {R"({"wheelEvent":{"up":-120}})", {"button 4 press", "button 4 release", "flush"}},
-        {R"({"wheelEvent":{"up":0}})", {"button 5 press", "button 5 release", "flush"}},
+        {{R"({"mouseEvent":{"type":"mousedown","buttons":{}}})"}, {"flush"}},
+        {{R"({"wheelEvent":{"up":-120}})"}, {"button 4 press", "button 4 release", "flush"}},
+        // By distance: a touchpad's fractions add up, a turn back starts afresh.
+        {{R"({"wheelEvent":{"up":-1,"deltaY":250,"deltaX":-60}})", R"({"wheelEvent":{"deltaY":-40,"deltaX":-60}})"},
+         {"button 5 press", "button 5 release", "button 5 press", "button 5 release", "button 6 press", "button 6 release", "flush"}},
         // One event per message, the keyboard's first.
-        {R"({"mouseEvent":{"type":"mousemove","x":1,"y":2},"keyboardEvent":{"keyCode":65,"down":true}})", {"key 0x41 down", "flush"}},
-        {R"({"mouseEvent":{"type":"mousemove")", {}},
-        {R"([{"wheelEvent":{"up":1}}])", {}},
+        {{R"({"mouseEvent":{"type":"mousemove","x":1,"y":2},"keyboardEvent":{"keyCode":112,"down":true}})"}, {"repeat FK01 off", "key FK01 down", "flush"}},
+        {{R"({"shortcutEvent":{"key":"CTRL_ALT_F2"}})"}, {"key LCTL down", "key LALT down", "key FK02 down", "key LCTL up", "key LALT up", "key FK02 up", "flush"}},
+        {{R"({"mouseEvent":{"type":"mousemove")", R"([{"wheelEvent":{"up":1}}])"}, {"flush"}},
         // clang-format on
     };
-    for (const auto& [message, steps] : rows) {
-        EXPECT_EQ(decode(message), steps) << message;
+    for (const auto& [messages, steps] : rows) {
+        EXPECT_EQ(decode(messages), steps) << messages.front();
     }
 }
 
@@ -132,6 +136,15 @@ bool keyDown(KeySym keysym = NoSymbol) {
 }
 unsigned buttons() {
     return std::get<2>(pointer());
+}
+// Whether any key carries the keysym, asked afresh.
+bool keysymBound(KeySym keysym) {
+    int first = 0, last = 0, perKey = 0;
+    XDisplayKeycodes(observer, &first, &last);
+    KeySym* map = XGetKeyboardMapping(observer, KeyCode(first), last - first + 1, &perKey);
+    const bool bound = std::count(map, map + (last - first + 1) * perKey, keysym) > 0;
+    XFree(map);
+    return bound;
 }
 
 constexpr int kWaitMs = 5000;
@@ -197,16 +210,22 @@ TEST_F(InputChannel, HeldKeysAndButtonsAreReleasedWhenTheChannelEnds) {
     for (const char* end : ends) {
         QWebSocket* peer = open(*input);
         ASSERT_NE(peer, nullptr) << end;
-        peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":65,"down":true,"key":"A"}})");
+        // A character no key has is lent a spare keycode.
+        peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":0,"down":true,"key":"\u20ac"}})");
+        peer->sendTextMessage(R"({"keyboardEvent":{"keyCode":65,"down":true}})");
         peer->sendTextMessage(R"({"mouseEvent":{"type":"mousedown","buttons":{"left":true}}})");
-        ASSERT_TRUE(waitFor([] { return keyDown(XK_A) && buttons() == Button1Mask; })) << end;
+        ASSERT_TRUE(waitFor([] {
+            return keyDown(XK_A) && buttons() == Button1Mask && keysymBound(XK_EuroSign);
+        })) << end;
         if (end == ends[0]) {
             peer->close();
         } else {
             input.reset();
         }
         EXPECT_TRUE(!input || waitFor([&] { return !input->workerRunning(); }, kWaitMs)) << end;
-        EXPECT_TRUE(waitFor([] { return !keyDown() && buttons() == 0; }, kWaitMs)) << end;
+        EXPECT_TRUE(waitFor(
+            [] { return !keyDown() && buttons() == 0 && !keysymBound(XK_EuroSign); }, kWaitMs))
+            << end;
     }
 }
 
@@ -249,6 +268,7 @@ TEST_F(InputChannel, XErrorIsLoggedAndTheConnectionGoesOn) {
     EXPECT_TRUE(log.contains("X error: BadValue")) << log.text().toStdString();
     InputHandler handler(injector);
     handler.handleMessage(R"({"mouseEvent":{"type":"mousemove","x":77,"y":88}})");
+    handler.endOfDrain();
     EXPECT_TRUE(waitFor([] { return pointer() == std::tuple{77, 88, 0u}; }, kWaitMs));
 }
 

@@ -366,6 +366,9 @@ GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer data) {
             terminate(s, GStreamer::kErrPipeline, STATE_ERROR);
         }
     }
+    // A dropped message is the handler's to free: one left alive keeps its source, and with it
+    // the pipeline, for ever.
+    gst_message_unref(message);
     return GST_BUS_DROP;
 }
 
