@@ -9,7 +9,8 @@ kvlo://HOST:PORT/assistant/<session>.
 
 Typed keys are relayed, never logged: input messages are only counted. The console, its socket
 and the administration need the secret made at start ("key" query parameter or a Bearer token): a
-web page the user happens to visit must not be able to drive the desktop.
+web page the user happens to visit must not be able to drive the desktop. The agent's endpoints
+refuse browsers, and a session's input and cursor channels belong to the agent in that session.
 """
 
 import argparse
@@ -55,12 +56,57 @@ SETTING_TYPES = {
 }
 HELLO_RE = re.compile(r"^HELLO ([0-9]{1,9})$")
 SESSION_RE = re.compile(r"^SESSION ([A-Za-z0-9][A-Za-z0-9_-]{0,63})$")
-# A second input or cursor channel for a session is closed with this code while the first lives.
+# Session numbers; those the server makes have 18 random digits, so that nobody guesses one.
+NUMBER = r"[0-9]{1,18}"
+# A second input or cursor channel of an agent's session is closed with this code.
 CHANNEL_BUSY = 4409
-# Pings on those channels, so that one on a dead link is let go and the agent can open another.
+# Pings on those channels, so that one on a dead link is let go.
 CHANNEL_HEARTBEAT = 20.0
+# Pings on the console's socket: a console gone away releases its session within 15 s.
+CONSOLE_HEARTBEAT = 10.0
+# The agent opens its channels while it is still saying which session it is in.
+AGENT_WAIT = 5.0
+# Largest message per socket: SDP and ICE on signalling, input events and SDP from the console.
+MAX_MESSAGE = {"signalling": 1 << 20, "console": 256 << 10, "input": 64 << 10,
+               "cursor": 256 << 10}
+# Sessions the agent's endpoints (which need no key) may create by naming them.
+AUTO_CREATED_MAX = 16
+# Each kind of warning a peer can cause is logged at most this often per minute.
+WARNINGS_PER_MINUTE = 10
 
 log = logging.getLogger("devserver")
+
+
+class WarningLimit:
+    """Logs each kind of warning at most WARNINGS_PER_MINUTE times a minute, then says how many
+    were left out: a peer sending junk in a loop must not fill the disk."""
+
+    def __init__(self, clock=time.monotonic):
+        self.clock = clock
+        self.kinds = {}  # format -> [window start, logged, left out]
+
+    def __call__(self, fmt, *args):
+        now = self.clock()
+        window = self.kinds.setdefault(fmt, [now, 0, 0])
+        if now - window[0] >= 60:
+            if window[2]:
+                log.warning("%d more like %r left out", window[2], fmt)
+            window[:] = [now, 0, 0]
+        if window[1] < WARNINGS_PER_MINUTE:
+            window[1] += 1
+            log.warning(fmt, *args)
+        else:
+            window[2] += 1
+
+
+def random_number():
+    return str(secrets.randbelow(9 * 10 ** 17) + 10 ** 17)
+
+
+def is_browser(request):
+    """Browsers send Origin with every WebSocket and cross-site request, and fetch metadata with
+    every request; the agent sends neither."""
+    return "Origin" in request.headers or "Sec-Fetch-Site" in request.headers
 
 
 async def send(ws, text):
@@ -102,7 +148,9 @@ class Session:
         self.agent = None  # signalling socket of the agent that sent SESSION
         self.agent_joined = False  # SESSION_OK sent to that agent
         self.console = None
-        self.channels = {"input": None, "cursor": None}  # one of each at a time
+        self.channels = {"input": None, "cursor": None}  # one of each per agent
+        self.opened = set()  # the kinds of channel the present agent has opened
+        self.warnings = collections.deque(maxlen=10)  # for a console that is not there yet
         self.input_relayed = 0
         self.input_dropped = 0
 
@@ -131,9 +179,13 @@ class DevServer:
         self.defaults = dict(DEFAULT_SETTINGS)
         self.defaults.update(check_settings(defaults or {}))
         self.auto_create = auto_create
+        self.auto_created = 0
         self.sessions = {}
-        self.next_number = 1
         self.sockets = set()
+        self.console_heartbeat = CONSOLE_HEARTBEAT
+        self.warn = WarningLimit()
+        self.registering = set()  # signalling sockets past HELLO that have not joined a session
+        self.agents_changed = asyncio.Condition()
         self.requests = collections.deque(maxlen=1000)  # (method, path, user agent), for tests
 
     @web.middleware
@@ -159,20 +211,23 @@ class DevServer:
 
     @web.middleware
     async def guard(self, request, handler):
-        # Only the administrator's paths; the agent's endpoints stay open as a real server's are.
+        # The administrator's paths need the key. The agent's endpoints need none, as a real
+        # server's, but no browser may use them: any web page could reach them.
         path = request.path
         if path.startswith(self.prefix + "/admin/") or path == self.prefix + "/admin" or \
                 path in (self.prefix + "/console/", self.prefix + "/ws/console"):
             self.check_key(request)
+        elif path.startswith(self.prefix + "/") and not path.startswith(self.prefix + "/console/") \
+                and is_browser(request):
+            self.warn("agent endpoint %s refused to a browser", path)
+            raise web.HTTPForbidden(text="not for browsers")
         return await handler(request)
 
     # Sessions -------------------------------------------------------------------------------
 
     def create_session(self, settings=None, sid=None):
-        if sid is None:
-            while str(self.next_number) in self.sessions:
-                self.next_number += 1
-            sid = str(self.next_number)
+        while sid is None or sid in self.sessions:
+            sid = random_number()
         session = Session(sid, self.defaults)
         session.settings.update(check_settings(settings or {}))
         self.sessions[sid] = session
@@ -180,10 +235,26 @@ class DevServer:
         return session
 
     def find_session(self, sid, create):
+        """The session; with create, an unknown one is made unless too many were made so."""
         session = self.sessions.get(sid)
         if session is None and create and self.auto_create:
+            if self.auto_created >= AUTO_CREATED_MAX:
+                self.warn("session %s not created: %d were made on first use", sid,
+                          AUTO_CREATED_MAX)
+                return None
+            self.auto_created += 1
             session = self.create_session(sid=sid)
         return session
+
+    async def agents_have_changed(self):
+        async with self.agents_changed:
+            self.agents_changed.notify_all()
+
+    async def warn_console(self, session, text):
+        """Tells the session's administrator now, or when the console joins."""
+        if session.console is None:
+            session.warnings.append(text)
+        await self.to_console(session, {"event": "warning", "text": text})
 
     # HTTP API of the agent ------------------------------------------------------------------
 
@@ -237,7 +308,7 @@ class DevServer:
 
     async def admin_update(self, request):
         sid = request.match_info["sid"]
-        if not re.fullmatch(r"[0-9]{1,9}", sid):
+        if not re.fullmatch(NUMBER, sid):
             raise web.HTTPBadRequest(text="session ids are numbers")
         settings = await self.read_settings(request)
         session = self.sessions.get(sid) or self.create_session(sid=sid)
@@ -246,21 +317,21 @@ class DevServer:
 
     # WebSockets -----------------------------------------------------------------------------
 
-    async def open_ws(self, request, heartbeat=None):
-        ws = web.WebSocketResponse(heartbeat=heartbeat, max_msg_size=4 * 1024 * 1024)
+    async def open_ws(self, request, kind, heartbeat=None):
+        ws = web.WebSocketResponse(heartbeat=heartbeat, max_msg_size=MAX_MESSAGE[kind])
         await ws.prepare(request)
         self.sockets.add(ws)
         return ws
 
     async def signalling(self, request):
-        ws = await self.open_ws(request)
+        ws = await self.open_ws(request, "signalling")
         peer = request.remote
         registered = None
         session = None
         try:
             async for msg in ws:
                 if msg.type != WSMsgType.TEXT:
-                    log.warning("signalling %s: non-text frame ignored", peer)
+                    self.warn("signalling %s: non-text frame ignored", peer)
                     continue
                 text = msg.data
                 if registered is None:
@@ -269,6 +340,7 @@ class DevServer:
                         await send(ws, "ERROR expected HELLO <id>")
                         continue
                     registered = m.group(1)
+                    self.registering.add(ws)
                     log.info("agent %s registered as %s", peer, registered)
                     await send(ws, "HELLO")
                     continue
@@ -278,12 +350,22 @@ class DevServer:
                 await self.agent_message(ws, session, text)
         finally:
             self.sockets.discard(ws)
+            self.registering.discard(ws)
             if session is not None and session.agent is ws:
-                session.agent = None
-                session.agent_joined = False
-                log.info("agent left session %s", session.sid)
-                await self.to_console(session, {"event": "agent-left"})
+                await self.agent_left(session)
+            await self.agents_have_changed()
         return ws
+
+    async def agent_left(self, session):
+        session.agent = None
+        session.agent_joined = False
+        session.opened.clear()
+        log.info("agent left session %s", session.sid)
+        # Its channels were accepted only while it was there.
+        for channel in session.channels.values():
+            if channel is not None:
+                await channel.close()
+        await self.to_console(session, {"event": "agent-left"})
 
     async def join(self, ws, text, current):
         m = SESSION_RE.match(text)
@@ -299,8 +381,11 @@ class DevServer:
             return None
         if session.agent is not None:
             await send(ws, "ERROR session %s already has an agent" % session.sid)
+            await self.warn_console(session, "another agent asked for this session: refused")
             return None
         session.agent = ws
+        self.registering.discard(ws)
+        await self.agents_have_changed()
         log.info("agent joined session %s", session.sid)
         if session.console is not None:
             await self.start_call(session)
@@ -319,10 +404,10 @@ class DevServer:
         except ValueError:
             doc = None
         if not isinstance(doc, dict) or not ("sdp" in doc or "ice" in doc):
-            log.warning("signalling: unknown message from agent ignored")
+            self.warn("signalling: unknown message from agent ignored")
             return
         if session is None or not session.agent_joined or session.console is None:
-            log.warning("signalling: SDP/ICE outside a call dropped")
+            self.warn("signalling: SDP/ICE outside a call dropped")
             return
         await send(session.console, text)
 
@@ -336,8 +421,12 @@ class DevServer:
         if origin is not None and origin != "%s://%s" % (request.scheme, request.host):
             raise web.HTTPForbidden(text="foreign origin")
         sid = request.query.get("session", "")
-        ws = await self.open_ws(request)
-        session = self.find_session(sid, create=True) if re.fullmatch(r"[0-9]{1,9}", sid) else None
+        ws = await self.open_ws(request, "console", self.console_heartbeat)
+        session = None
+        if re.fullmatch(NUMBER, sid):  # the key holder may make any number of sessions
+            session = self.sessions.get(sid)
+            if session is None and self.auto_create:
+                session = self.create_session(sid=sid)
         if session is None:
             await send(ws, json.dumps({"event": "error", "text": "no such session"}))
             await ws.close()
@@ -358,6 +447,9 @@ class DevServer:
                 "settings": self.settings_reply(session),
                 "agent": session.agent is not None,
             }))
+            while session.warnings:
+                await self.to_console(session, {"event": "warning",
+                                                "text": session.warnings.popleft()})
             if session.agent is not None and not session.agent_joined:
                 await self.start_call(session)
             async for msg in ws:
@@ -378,7 +470,7 @@ class DevServer:
         try:
             doc = json.loads(text)
         except ValueError:
-            log.warning("console: unparsable message ignored")
+            self.warn("console: unparsable message ignored")
             return
         if not isinstance(doc, dict):
             return
@@ -393,27 +485,39 @@ class DevServer:
             if session.agent is not None and session.agent_joined:
                 await send(session.agent, text)
             else:
-                log.warning("console: SDP/ICE without an agent in call dropped")
+                self.warn("console: SDP/ICE without an agent in call dropped")
         else:
-            log.warning("console: unknown message ignored")
+            self.warn("console: unknown message ignored")
+
+    async def agent_in(self, session):
+        """Whether the session has its agent, waiting a moment while one is registering: the
+        agent opens its channels as soon as its signalling socket is up."""
+        async with self.agents_changed:
+            with contextlib.suppress(asyncio.TimeoutError):
+                await asyncio.wait_for(self.agents_changed.wait_for(
+                    lambda: session.agent is not None or not self.registering), AGENT_WAIT)
+        return session.agent is not None
 
     async def channel(self, request, kind):
         sid = request.match_info["sid"]
-        session = self.find_session(sid, create=True)
-        ws = await self.open_ws(request, self.channel_heartbeat)
-        if session is None:
+        session = self.sessions.get(sid)
+        if session is None or not await self.agent_in(session):
+            # Whoever opens one before the agent would read what the administrator types.
+            self.warn("%s channel of session %s without its agent refused", kind, sid)
+            raise web.HTTPForbidden(text="no agent in this session")
+        ws = await self.open_ws(request, kind, self.channel_heartbeat)
+        if session.agent is None:  # gone meanwhile
             await ws.close()
             self.sockets.discard(ws)
             return ws
-        if session.channels[kind] is not None:
-            # Whoever opens a second one would otherwise read what the administrator types.
-            log.warning("second %s channel of session %s refused", kind, sid)
-            await self.to_console(session, {
-                "event": "warning",
-                "text": "a second %s channel from %s was refused" % (kind, request.remote)})
+        if kind in session.opened:
+            self.warn("second %s channel of session %s refused", kind, sid)
+            await self.warn_console(
+                session, "a second %s channel from %s was refused" % (kind, request.remote))
             await ws.close(code=CHANNEL_BUSY, message=b"channel busy")
             self.sockets.discard(ws)
             return ws
+        session.opened.add(kind)
         session.channels[kind] = ws
         log.info("agent %s channel of session %s connected", kind, sid)
         try:
@@ -421,10 +525,11 @@ class DevServer:
                 if msg.type == WSMsgType.TEXT and kind == "cursor":
                     await self.to_console(session, {"cursor": msg.data})
                 elif msg.type == WSMsgType.TEXT:
-                    log.warning("input channel: unexpected message from agent")
+                    self.warn("input channel: unexpected message from agent")
         finally:
             self.sockets.discard(ws)
-            session.channels[kind] = None
+            if session.channels[kind] is ws:
+                session.channels[kind] = None
             log.info("agent %s channel of session %s closed", kind, sid)
         return ws
 
@@ -452,7 +557,7 @@ class DevServer:
     def make_app(self):
         app = web.Application(middlewares=[self.record, self.guard])
         p = self.prefix
-        num = r"{number:[0-9]{1,9}}"
+        num = "{number:%s}" % NUMBER
         sid = r"{sid:[A-Za-z0-9][A-Za-z0-9_-]{0,63}}"
         app.router.add_get(p + "/api/discover/", self.discover)
         app.router.add_get(p + "/api/" + num + "/settings", self.settings)
@@ -620,7 +725,8 @@ def parse_args(argv):
     ap.add_argument("--settings", default="{}",
                     help="JSON object with the default settings of new sessions")
     ap.add_argument("--session", action="append", default=[],
-                    help="create this numeric session at start (repeatable)")
+                    help="create this numeric session at start (repeatable); without it one "
+                    "with a random number is made")
     ap.add_argument("--no-auto-create", action="store_true",
                     help="unknown sessions are errors instead of being created on first use")
     ap.add_argument("--tls-cert", help="PEM certificate: serve https/wss")
@@ -653,8 +759,8 @@ async def amain(args):
 
 
 async def serve(server, args):
-    for sid in args.session:
-        server.create_session(sid=sid)
+    sessions = [server.create_session(sid=sid).sid for sid in args.session] or \
+        [server.create_session().sid]
     ctx = None
     if args.tls_cert:
         ctx = tls_context(args.tls_cert, args.tls_key or args.tls_cert)
@@ -669,7 +775,8 @@ async def serve(server, args):
               file=sys.stderr, flush=True)
     shown = "127.0.0.1" if args.host in ("0.0.0.0", "::") else args.host
     base = "%s://%s:%d" % (scheme, "[%s]" % shown if ":" in shown else shown, port)
-    print("console: %s" % server.console_address(base, (args.session or ["1"])[0]), flush=True)
+    print("link: %s%s/%s" % (base.replace("http", "kvlo", 1), server.prefix, sessions[0]))
+    print("console: %s" % server.console_address(base, sessions[0]), flush=True)
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as f:
             f.write("%d\n" % port)

@@ -215,6 +215,24 @@ static void file_rotate(const struct stat* st, int st_ok) {
     }
 }
 
+// Rotated files an older version left readable by others are closed to them as well.
+static void make_rotated_private(void) {
+    char name[LOG_PATH_MAX + 8];
+    for (int i = 1; i <= _liblog.rotate_count; ++i) {
+        snprintf(name, sizeof name, "%s.%u", _liblog.file_name, (unsigned)(i & 0xff));
+        int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
+            fchmod(fd, st.st_mode & 0700) != 0) {
+            fprintf(stderr, "ERROR: logger: Failed to make `%s` private\n", name);
+        }
+        close(fd);
+    }
+}
+
 static int open_stream(void) {
     // The log holds session ids and ICE passwords: only its owner may read it. Close-on-exec:
     // child processes must not inherit it.
@@ -228,10 +246,12 @@ static int open_stream(void) {
         close(fd);
         return 0;
     }
-    // A file left readable by others (older versions made it 0644) is closed to them too.
-    if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+    // A file left readable by others (older versions made it 0644) is closed to them too; a
+    // device such as /dev/null is not ours to change.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
         fprintf(stderr, "ERROR: logger: Failed to make `%s` private\n", _liblog.file_name);
     }
+    make_rotated_private();
     _liblog.stream = f;
     _liblog.stream_dev = st.st_dev;
     _liblog.stream_ino = st.st_ino;

@@ -30,6 +30,7 @@ async def run(args):
     h = Harness(tmp, args.codec, args.audio, relay)
     h.settings["notifyConnection"] = True  # the agent asks as in a real session
     consent = asyncio.create_task(give_consent(h))
+    ok = False
     try:
         await h.start(timeout=60)
         await consent
@@ -62,7 +63,8 @@ async def run(args):
                   "greeted" if greeting else "silent",
                   "arrived" if mouse else "LOST", "arrived" if key else "LOST", args.png),
               flush=True)
-        return 0 if consented and end["framesDecoded"] > 0 and mouse and key else 1
+        ok = consented and end["framesDecoded"] > 0 and mouse and key
+        return 0 if ok else 1
     except AssertionError as e:
         print("demo: failed: %s" % e, file=sys.stderr)
         return 1
@@ -71,7 +73,10 @@ async def run(args):
         await h.stop()
         if relay:
             relay.stop()
-        shutil.rmtree(tmp, ignore_errors=True)
+        if ok and not args.keep_logs:
+            shutil.rmtree(tmp, ignore_errors=True)
+        else:
+            print("demo: logs kept in %s" % tmp, flush=True)
 
 
 def main():
@@ -81,6 +86,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--turn", action="store_true", help="a TURN relay beside the server")
     ap.add_argument("--png", default=os.path.abspath("demo-console.png"))
+    ap.add_argument("--keep-logs", action="store_true")
     return asyncio.run(run(ap.parse_args()))
 
 

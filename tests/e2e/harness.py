@@ -96,27 +96,30 @@ def set_path(loss=0, limit_kbytes=0, keep_only_tcp=None):
     subprocess.run(["nft", "-f", "-"], input=script.encode(), check=True)
 
 
-def output(*args):
-    return subprocess.run([str(a) for a in args], capture_output=True, text=True).stdout
+def output(*args, display=None):
+    env = dict(os.environ, DISPLAY=display) if display else None
+    return subprocess.run([str(a) for a in args], capture_output=True, text=True, env=env).stdout
 
 
-def windows_of(pid, kind):
+def windows_of(pid, kind, display=None):
     """The visible windows of the process of one type: DIALOG, TOOLTIP (a tray balloon), ..."""
-    return [w for w in output("xdotool", "search", "--onlyvisible", "--pid", pid).split()
-            if "_NET_WM_WINDOW_TYPE_" + kind in output("xprop", "-id", w, "_NET_WM_WINDOW_TYPE")]
+    return [w for w in output("xdotool", "search", "--onlyvisible", "--pid", pid,
+                              display=display).split()
+            if "_NET_WM_WINDOW_TYPE_" + kind in output("xprop", "-id", w, "_NET_WM_WINDOW_TYPE",
+                                                       display=display)]
 
 
-async def answer_dialog(pid, grant, timeout=15):
+async def answer_dialog(pid, grant, timeout=15, display=None):
     """Answers the process's permission dialog from the keyboard; True once it has gone."""
-    found = await poll(lambda: windows_of(pid, "DIALOG"), timeout, 0.1)
+    found = await poll(lambda: windows_of(pid, "DIALOG", display), timeout, 0.1)
     if found:
         # The dialog drops keys for its first second (typing meant for another window).
         await asyncio.sleep(1.2)
-        output("xdotool", "windowfocus", "--sync", found[0])
+        output("xdotool", "windowfocus", "--sync", found[0], display=display)
         # Focus lands on the check box; Tab moves on to the button it enables.
         keys = ("space", "Tab", "space") if grant else ("Escape",)
-        output("xdotool", "key", "--delay", 100, *keys)
-    return bool(found) and await poll(lambda: not windows_of(pid, "DIALOG"), 10, 0.1)
+        output("xdotool", "key", "--delay", 100, *keys, display=display)
+    return bool(found) and await poll(lambda: not windows_of(pid, "DIALOG", display), 10, 0.1)
 
 
 class XProbe(Xlib.display.Display):
@@ -179,17 +182,23 @@ class Harness:
 
     async def open(self):
         """The development server and its console in Chromium, with no agent yet."""
-        assert IN_PRIVATE_NETNS, "Chromium does WebRTC only inside the private network namespace"
         self.x = self.cleanup.enter_context(contextlib.closing(XProbe()))
         self.server = devserver.DevServer(relay=self.relay)
         self.server.create_session(self.settings, sid=SESSION)
         runner, port = await devserver.start(self.server, "127.0.0.1", 0)
         self.cleanup.push_async_callback(runner.cleanup)
+        self.base = "http://127.0.0.1:%d/assistant" % port
+        await self.open_console(self.server.console_address(self.base.rsplit("/", 1)[0], SESSION))
+
+    async def open_console(self, console):
+        """Chromium on the console's address, up to its socket to the server."""
+        assert IN_PRIVATE_NETNS, "Chromium does WebRTC only inside the private network namespace"
         # Chromium's helpers may outlive it for a moment, still writing into the profile.
         profile = self.cleanup.enter_context(
             tempfile.TemporaryDirectory(prefix="kv-chromium-", ignore_cleanup_errors=True))
-        self.base = "http://127.0.0.1:%d/assistant" % port
-        args = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
+        # Killed with this process too, when a Ctrl+C skips the clean-up.
+        args = ["setpriv", "--pdeathsig", "KILL",
+                "/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
                 "--disable-background-networking", "--autoplay-policy=no-user-gesture-required",
                 "--allow-loopback-in-peer-connection",
                 "--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter",
@@ -214,8 +223,7 @@ class Harness:
             self.http.ws_connect(address, max_msg_size=0))
         await self.cdp("Page.enable")  # or the script below is not run on the console's page
         await self.cdp("Page.addScriptToEvaluateOnNewDocument", source=KEEP_PEERS_JS)
-        await self.cdp("Page.navigate",
-                       url=self.server.console_address(self.base.rsplit("/", 1)[0], SESSION))
+        await self.cdp("Page.navigate", url=console)
         await self.wait_for("window.kvConsole && kvConsole.state.server === 'connected'", 20,
                             "the console's socket")
 
@@ -287,7 +295,8 @@ class Harness:
         for down in (True, False)[:1 + release]:
             await self.cdp("Input.dispatchKeyEvent", type="keyDown" if down else "keyUp", key=key,
                            code=code, windowsVirtualKeyCode=key_code,
-                           nativeVirtualKeyCode=key_code, **({"text": key} if down else {}))
+                           nativeVirtualKeyCode=key_code,
+                           **({"text": "\r" if key == "Enter" else key} if down else {}))
             if not await poll(lambda: self.x.key_down(keysym) == down, timeout):
                 return False
         return True

@@ -1,5 +1,6 @@
-"""The development server's safety rules: the key, the console socket from its own origin only,
-input to the session's one input channel only, a dead channel let go."""
+"""The development server's safety rules: the key, the console socket from its own origin only, the
+agent's endpoints closed to browsers, input to the agent's one input channel only, dead peers let
+go, bounds on what needs no key."""
 
 import asyncio
 import logging
@@ -27,7 +28,8 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
 
     async def ws(self, path, **kw):
         """A socket carrying the key (the agent's endpoints ignore it)."""
-        ws = await self.http.ws_connect(self.ws_base + path, headers=self.auth, **kw)
+        kw.setdefault("headers", self.auth)
+        ws = await self.http.ws_connect(self.ws_base + path, **kw)
         self.addAsyncCleanup(ws.close)
         return ws
 
@@ -36,6 +38,7 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
             lambda: (self.server.sessions["7"].channels[kind] is not None) == present, STEP))
 
     async def test_console_and_administration_need_the_key(self):
+        self.server.create_session(sid="1")
         paths = [("GET", "/console/"), ("GET", "/admin/sessions"), ("POST", "/admin/sessions"),
                  ("GET", "/admin/sessions/1"), ("PUT", "/admin/sessions/1"),
                  ("GET", "/ws/console?session=1")]
@@ -54,15 +57,45 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
     async def test_console_socket_takes_only_the_servers_own_origin(self):
         for origin in ("http://evil.example", self.origin + ".evil.example", "null",
                        self.origin.replace("127.0.0.1", "localhost")):
-            with self.assertRaises(aiohttp.WSServerHandshakeError) as refused:
-                await self.ws("/ws/console?session=1", origin=origin)
-            self.assertEqual(refused.exception.status, 403, origin)
+            await self.refused("/ws/console?session=1", origin=origin)
         con = await self.ws("/ws/console?session=1", origin=self.origin)
         self.assertEqual((await asyncio.wait_for(con.receive_json(), STEP))["event"], "welcome")
 
-    async def test_input_goes_to_the_one_input_channel_only(self):
+    async def agent(self, sid):
+        """A signalling socket that has joined session sid, as the agent's."""
+        sig = await self.ws("/ws/signalling")
+        for said, answer in (("HELLO 42", "HELLO"), ("SESSION " + sid, None)):
+            await sig.send_str(said)
+            if answer:
+                self.assertEqual(await asyncio.wait_for(sig.receive_str(), STEP), answer)
+        self.assertTrue(await poll(
+            lambda: getattr(self.server.sessions.get(sid), "agent", None) is not None, STEP))
+        return sig
+
+    async def refused(self, path, **kw):
+        with self.assertRaises(aiohttp.WSServerHandshakeError, msg=path) as refused:
+            await self.ws(path, **kw)
+        self.assertEqual(refused.exception.status, 403, path)
+
+    async def test_input_goes_to_the_agents_one_input_channel_only(self):
         con = await self.ws("/ws/console?session=7", origin=self.origin)
         await asyncio.wait_for(con.receive_json(), STEP)  # welcome
+        self.server.create_session(sid="8")
+        await self.refused("/7/ws/input")  # before the agent: it would read every key
+        sig = await self.agent("7")
+        await self.agent("8")
+        second = await self.ws("/ws/signalling")  # takes no session that has its agent
+        for said in ("HELLO 43", "SESSION 8"):
+            await second.send_str(said)
+        self.assertEqual([await asyncio.wait_for(second.receive_str(), STEP) for _ in "12"],
+                         ["HELLO", "ERROR session 8 already has an agent"])
+        # which that session's administrator is told of, also one who comes later
+        con8 = await self.ws("/ws/console?session=8", origin=self.origin)
+        self.assertEqual([(await asyncio.wait_for(con8.receive_json(), STEP))["event"]
+                          for _ in range(3)], ["welcome", "warning", "agent-joined"])
+        for header in ({"Origin": self.origin}, {"Sec-Fetch-Site": "same-origin"}):
+            for path in ("/7/ws/input", "/ws/signalling"):  # from a web page
+                await self.refused(path, headers=dict(self.auth, **header))
         inp, other = await self.ws("/7/ws/input"), await self.ws("/8/ws/input")
         await self.ws("/7/ws/cursor")
         # A second reader of the session's keys (or cursor) is refused; the administrator is told.
@@ -71,7 +104,8 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
             thief = await self.ws("/7/ws/" + kind)
             await asyncio.wait_for(thief.receive(), STEP)
             self.assertEqual(thief.close_code, devserver.CHANNEL_BUSY, kind)
-            self.assertEqual((await asyncio.wait_for(con.receive_json(), STEP))["event"], "warning")
+            while (await asyncio.wait_for(con.receive_json(), STEP))["event"] != "warning":
+                pass  # agent-joined
         key = '{"keyboardEvent":{"keyCode":81,"down":true,"key":"q"}}'
         for m in ("not json", '{"other":1}', '{"sdp":{}}', key):
             await con.send_str(m)
@@ -79,11 +113,34 @@ class ServerTest(unittest.IsolatedAsyncioTestCase):
         with self.assertRaises(asyncio.TimeoutError):
             await asyncio.wait_for(other.receive(), 0.3)
         self.assertNotRegex("\n".join(self.log.output), r'"q"|81')
+        # Its channels go with the agent.
+        await sig.close()
+        self.assertEqual((await asyncio.wait_for(inp.receive(), STEP)).type,
+                         aiohttp.WSMsgType.CLOSE)
 
-    async def test_a_dead_input_channel_is_let_go(self):
-        self.server.channel_heartbeat = 0.2
-        await self.ws("/7/ws/input", autoping=False)  # reads nothing, answers no ping
-        await self.channel_is("input", True)
-        await self.channel_is("input", False)
-        await self.ws("/7/ws/input")
-        await self.channel_is("input", True)
+    async def test_dead_console_and_channel_are_let_go(self):
+        self.server.channel_heartbeat = self.server.console_heartbeat = 0.2
+        await self.agent("7")
+        for path, origin, holder in (("/7/ws/input", None, lambda s: s.channels["input"]),
+                                     ("/ws/console?session=7", self.origin, lambda s: s.console)):
+            await self.ws(path, origin=origin, autoping=False)  # reads nothing, answers no ping
+            for present in (True, False):
+                self.assertTrue(await poll(
+                    lambda: (holder(self.server.sessions["7"]) is not None) == present, STEP), path)
+
+    async def test_what_needs_no_key_is_bounded(self):
+        settings = self.origin + "/assistant/%d/settings"
+        for n in range(devserver.AUTO_CREATED_MAX + 1):  # sessions made by naming them
+            async with self.http.get(settings % (100 + n)) as r:
+                self.assertEqual(r.status, 404 if n == devserver.AUTO_CREATED_MAX else 200, n)
+        sig = await self.ws("/ws/signalling")
+        for _ in range(3 * devserver.WARNINGS_PER_MINUTE):
+            await sig.send_bytes(b"junk")
+        await sig.send_str("HELLO 1")  # answered after the junk
+        self.assertEqual(await asyncio.wait_for(sig.receive_str(), STEP), "HELLO")
+        await sig.send_str("x" * (devserver.MAX_MESSAGE["signalling"] + 1))
+        self.assertEqual((await asyncio.wait_for(sig.receive(), STEP)).type,
+                         aiohttp.WSMsgType.CLOSE)
+        self.assertEqual(sig.close_code, aiohttp.WSCloseCode.MESSAGE_TOO_BIG)
+        self.assertEqual(sum("non-text frame" in line for line in self.log.output),
+                         devserver.WARNINGS_PER_MINUTE)

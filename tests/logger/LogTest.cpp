@@ -1,8 +1,10 @@
 // The log core, its owner and the bridges: the offset, rotation, file modes, lost files,
 // concurrent writers, and the level each framework severity lands on.
+#include <fcntl.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -144,8 +146,9 @@ TEST_F(LogCore, RotatesExactlyAtTheThreshold) {
 }
 
 // The log holds session ids and ICE passwords: the file is 0600 (also one an older version left
-// readable, kept so when rotated), the folders made for it 0700, also when a deleted one is made
-// again. A file where the folder should be drops lines quietly until it is gone.
+// readable, kept so when rotated, and the older rotated ones), the folders made for it 0700, also
+// when a deleted one is made again. A file where the folder should be drops lines quietly until it
+// is gone.
 TEST_F(LogCore, FilesArePrivateAndALostFolderIsMadeAgain) {
     const mode_t savedUmask = umask(022);
     start();
@@ -162,13 +165,25 @@ TEST_F(LogCore, FilesArePrivateAndALostFolderIsMadeAgain) {
     EXPECT_EQ(modeOf(logs), 0700u);
 
     ASSERT_TRUE(QFile::remove(log));
-    ASSERT_TRUE(QFile(log).open(QIODevice::WriteOnly));  // left readable by an older version
-    ASSERT_EQ(modeOf(log), 0644u);
+    for (const QString& old : {log, log + ".3"}) {  // left readable by an older version
+        ASSERT_TRUE(QFile(old).open(QIODevice::WriteOnly));
+        ASSERT_EQ(modeOf(old), 0644u);
+    }
     start(2071, 16);  // every line is longer than 16 bytes: the second rotates the first away
     cli_log(LL_INFO, "first");
+    EXPECT_EQ(modeOf(log + ".3"), 0600u);
     cli_log(LL_INFO, "second");
     EXPECT_EQ(modeOf(log + ".1"), 0600u);
     EXPECT_EQ(modeOf(log), 0600u);
+
+    // Not a regular file (the fuzzer logs to /dev/null): not ours to close to others.
+    ASSERT_TRUE(QFile::remove(log));
+    ASSERT_EQ(mkfifo(name.constData(), 0644), 0);
+    const int reader = open(name.constData(), O_RDONLY | O_NONBLOCK);
+    start();
+    cli_log(LL_INFO, "into a pipe");
+    EXPECT_EQ(modeOf(log), 0644u);
+    close(reader);
     umask(savedUmask);
 }
 
