@@ -100,8 +100,8 @@ public:
     quint64 attempt() const { return attemptNo; }
     // What the buttons show: something runs that Disconnect can stop.
     bool busy() const;
-    bool hasConnection() const { return connection.has_value(); }
-    // The connection's target (valid while hasConnection()).
+    // The connection's target (valid while state() is Connecting or Live, or a request waits
+    // in front of a connection).
     const SessionTarget& liveTarget() const { return connection->target; }
     // The request waiting for the user's answer, if any.
     const ConsentRequest* pendingConsent() const;

@@ -240,7 +240,10 @@ TEST_F(MainWindowTest, OnlyGiveWithTheBoxTickedGrantsAndNamesAreShownLiterally) 
         },
         [](QWidget* d) { button(d, "cancel_pb")->click(); },
         [](QWidget* d) { d->close(); },
-        [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
+        [](QWidget* d) {
+            waitFor([&] { return static_cast<PermissionDialog*>(d)->takesKeys(); });
+            QTest::keyClick(d, Qt::Key_Escape);
+        },
     };
     for (const auto& end : ends) {
         const bool give = &end == &ends[0];
@@ -256,7 +259,6 @@ TEST_F(MainWindowTest, OnlyGiveWithTheBoxTickedGrantsAndNamesAreShownLiterally) 
                                           give ? QString() : serverLine}));
             if (!give) {
                 tick(d);
-                waitFor([&] { return static_cast<PermissionDialog*>(d)->takesKeys(); });
             }
             end(d);
         });
