@@ -14,13 +14,17 @@ other."""
 
 import argparse
 import asyncio
+import base64
 import json
+import math
 import os
 import statistics
 import shutil
 import subprocess
 import tempfile
 import time
+
+from Xlib import X
 
 from benchkit import bare_running, cpu_seconds, harness
 from harness import SCROLLING, Harness, set_path
@@ -120,6 +124,37 @@ async def step(h, args):
         subprocess.run(["nft", "delete", "table", "inet", "kvcount"], check=False)
     return {"under": under, "gap": gap, "up": up}
 
+# The luma (BT.601, full range) of the console's current video frame, one byte a pixel, base64.
+FRAME_LUMA_JS = """(() => {
+  const v = kvConsole.video, c = document.createElement('canvas');
+  c.width = v.videoWidth; c.height = v.videoHeight;
+  const g = c.getContext('2d', {willReadFrequently: true});
+  g.drawImage(v, 0, 0);
+  const d = g.getImageData(0, 0, c.width, c.height).data, y = new Uint8Array(c.width * c.height);
+  for (let i = 0; i < y.length; i++)
+    y[i] = Math.round(0.299 * d[4 * i] + 0.587 * d[4 * i + 1] + 0.114 * d[4 * i + 2]);
+  let s = '';
+  for (let i = 0; i < y.length; i += 65536) s += String.fromCharCode(...y.subarray(i, i + 65536));
+  return [c.width, c.height, btoa(s)];
+})()"""
+
+
+async def still_psnr(h, args):
+    """Luma PSNR (dB) of the decoded still page against the screen, on the 1 Mbit/s path."""
+    set_path(limit_kbytes=125)
+    try:
+        await asyncio.sleep(args.settle + args.seconds)
+        width, height, luma = await h.evaluate(FRAME_LUMA_JS)
+        decoded = base64.b64decode(luma)
+        raw = h.x.screen().root.get_image(0, 0, width, height, X.ZPixmap, 0xFFFFFFFF).data
+    finally:
+        set_path()
+    # Xvfb's 24-bit root is BGRX; the pointer's few pixels count against the picture.
+    error = sum((round(0.299 * raw[4 * i + 2] + 0.587 * raw[4 * i + 1] + 0.114 * raw[4 * i])
+                 - decoded[i]) ** 2 for i in range(width * height)) / (width * height)
+    return 10 * math.log10(255 ** 2 / error) if error else float("inf")
+
+
 async def side_by_side(h, args, codec, workdir):
     """CPU (% of one core) of the agent and of the bare pipeline over the same window."""
     await asyncio.sleep(args.settle)
@@ -140,6 +175,8 @@ async def session(args, codec, content, workdir):
         uplinks = [u for u in UPLINKS if u[1] in args.uplinks]
         cpu = None if args.no_cpu else await side_by_side(h, args, codec, workdir)
         rows = await phases(h, args, uplinks)
+        if content == "still" and args.psnr:
+            rows[0]["psnr"] = await still_psnr(h, args)
         return rows, cpu, (await step(h, args) if args.step else None)
     finally:
         set_path()
@@ -167,6 +204,8 @@ def main():
                     help="runs of each narrow cell, from the open path each time")
     ap.add_argument("--step", action="store_true",
                     help="after the phases, the capacity step 3 -> 1 -> 3 Mbit/s")
+    ap.add_argument("--psnr", action="store_true",
+                    help="after the still page's phases, its luma PSNR on the 1 Mbit/s path")
     args = ap.parse_args()
     workdir = tempfile.mkdtemp(prefix="kv-netbench-")
     print("| codec | content | uplink | loss | runs | frames/s median (worst) "
@@ -185,6 +224,9 @@ def main():
                               r["plis"],
                               "%.0f | %.0f" % tuple(cpu) if cpu and i == 0 else " | "),
                           flush=True)
+                if "psnr" in rows[0]:
+                    print("\n%s, still page on the 1 Mbit/s path: luma PSNR %.1f dB\n"
+                          % (codec, rows[0]["psnr"]), flush=True)
                 if stepped:
                     steps.append((codec, content, stepped))
         if steps:

@@ -1,5 +1,5 @@
 """Per codec pair, the agent's screen shows on the console in Chromium and its input reaches X.
-Scrolling text keeps moving over a lossy path; a dead path ends the call and lets go of a key."""
+Scrolling text keeps moving over a lossy path and a narrow one; a dead path ends the call and lets go of a key."""
 
 import asyncio
 import os
@@ -11,6 +11,7 @@ import unittest
 from harness import IN_PRIVATE_NETNS, SCROLLING, Harness, poll, read, set_path, terminate
 
 LOSSY_SECONDS = 20
+NARROW_SECONDS = 12
 TWCC_URI = "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"
 LOST = ("(?m)Terminate. Reason: (The connection with the administrator is lost|"
         "Connection with the server is closed)$")
@@ -71,6 +72,20 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         log = read(self.h.agent_log)
         self.assertRegex(log, r"Received SDP answer:\n[^\[]*a=extmap:\d+ " + re.escape(TWCC_URI))
         self.assertIn("Transport-wide feedback from the administrator", log)
+
+    async def test_scrolling_text_over_a_narrow_path(self):
+        # H.264: VP8's coarsest picture of this screen is about 2 Mbit/s at 10 frames/s, and on
+        # 1 Mbit/s its gaps come close to 2 s.
+        self.addCleanup(terminate, subprocess.Popen(SCROLLING))
+        self.addCleanup(set_path)
+        self.h.codec = "h264"
+        await self.h.start()
+        set_path(limit_kbytes=125)  # 1 Mbit/s, policed
+        await asyncio.sleep(3)  # the fall onto the narrow path is not what is measured
+        first = await self.h.inbound_video()
+        self.assertLess(await self.h.frame_gap(NARROW_SECONDS), 2, "s without a new frame")
+        last = await self.h.inbound_video()
+        self.assertGreater(last["framesDecoded"] - first["framesDecoded"], 5 * NARROW_SECONDS)
 
     async def test_dead_path_ends_the_call_and_releases_held_keys(self):
         self.addCleanup(set_path)

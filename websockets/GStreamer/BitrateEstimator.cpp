@@ -22,14 +22,21 @@ int BitrateEstimator::update(const PathFeedback& f) {
                               : rate_ * (congested_ ? 1.0 - 0.5 * loss : kDeliveredShare);
     } else if (hold_ > 0) {
         --hold_;
+    } else if (const bool near = lastCongestion_ > 0 && rate_ >= lastCongestion_ * kNearShare &&
+                                 rate_ <= lastCongestion_ * kWidened;
+               near && loss >= kEaseLoss) {
+        // Just over the rate where the path last gave way: a policer's first drops. Easing off
+        // now keeps its bucket from emptying, which would lose every packet for a second.
+        rate_ = std::max(rate_ * (1.0 - 0.5 * loss), lastCongestion_ * kNearShare);
     } else if (loss <= kBackOffLoss && (loss < kHoldLoss || loss <= previousLoss_ + kLossRise) &&
                f.rttMs <= kSlowRttMs && f.delayGradientMs <= 0.5) {
         // Loss that stays the same as the rate goes up is the path's noise; loss that grows with
-        // it is a limit being reached, and the climb waits.
-        const bool near = lastCongestion_ > 0 && rate_ >= lastCongestion_ * kNearShare &&
-                          rate_ * kNearShare <= lastCongestion_;
+        // it is a limit being reached, and the climb waits. Near the rate of the last
+        // congestion, and above it until the path has plainly widened, any loss is that limit.
         const double climb = lastCongestion_ > 0 ? kClimb : kStartClimb;
-        double next = near ? rate_ + kAdditiveKbps : std::max(rate_ * climb, rate_ + 10);
+        double next = !near              ? std::max(rate_ * climb, rate_ + 10)
+                      : loss < kHoldLoss ? rate_ + kAdditiveKbps
+                                         : rate_;
         // A clean path while the encoder sends well under the estimate says nothing about more.
         if (f.sentKbps > 0) {
             next = std::min(next, std::max(rate_, f.sentKbps * kHeadroom));

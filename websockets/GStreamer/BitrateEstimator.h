@@ -1,8 +1,9 @@
 // How much the path carries, in kbit/s, from what the administrator's side says about it: the
 // transport-wide feedback when the browser took it (loss before repair and the delay gradient),
 // else the receiver reports with the share of packets asked for again. It backs off at once to a
-// little under what arrived, holds after a cut, climbs additively near the rate of the last
-// congestion and multiplicatively (probing) away from it, and never far above what was sent.
+// little under what arrived, holds after a cut, climbs additively near and above the rate of the
+// last congestion while the path is clean and multiplicatively (probing) below it or once the
+// path has plainly widened, and never far above what was sent.
 // Steady random loss does not stop the climb; loss that grows as the rate does, does.
 // Pure: the rate control feeds it one update per statistics tick and applies the result.
 #pragma once
@@ -42,6 +43,8 @@ public:
     // drops everything above its rate, far more than that.
     static constexpr double kHoldLoss = 0.02;
     static constexpr double kBackOffLoss = 0.15;
+    // Near the last congestion, loss from this share up eases the estimate off.
+    static constexpr double kEaseLoss = 0.05;
     // A still page sends a few packets between two feedback reports: fewer than this, and a
     // share lost tells chance from a full path no better than a coin.
     static constexpr double kMinLossPackets = 10;
@@ -55,14 +58,17 @@ public:
     static constexpr double kDeepestCut = 0.25;
     // Updates the estimate holds after a cut, so that the queue drains before it climbs.
     static constexpr int kHoldUpdates = 2;
-    // Away from the last congestion the climb probes multiplicatively; within kNearShare of it
-    // either way, additively.
+    // Below kNearShare of the last congestion the climb probes multiplicatively; from there,
+    // additively.
     static constexpr double kClimb = 1.08;
     // Before the path has ever pushed back: from the start towards what the picture needs.
     static constexpr double kStartClimb = 1.15;
     // Loss up to kBackOffLoss lets the estimate climb while it rises by no more than this.
     static constexpr double kLossRise = 0.02;
     static constexpr double kNearShare = 0.85;
+    // Clean updates that carried the estimate this far above the last congestion mean a wider
+    // path: the climb probes again.
+    static constexpr double kWidened = 1.5;
     static constexpr double kAdditiveKbps = 50;
     // The estimate stays within this share above what was sent: a clean path says nothing about
     // a rate the sender never tried.

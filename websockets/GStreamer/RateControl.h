@@ -83,7 +83,7 @@ private:
     // The GLib thread's own.
     BitrateEstimator estimator_;
     int target_ = BitrateLimits{}.startKbps;
-    int cpuUsed_ = 0;
+    bool narrow_ = false;
     int64_t lastTickUs_ = 0;
     uint64_t lastSentBytes_ = 0, lastVideoBytes_ = 0;
     unsigned lastSentPackets_ = 0;
@@ -96,9 +96,3 @@ private:
     double lastRtt_ = -1;
     int64_t lastOwnKeyframeUs_ = 0;
 };
-
-// vp8enc's "cpu-used". Left to itself (0), libvpx takes its time after a change of target: twice
-// the CPU of a fixed real-time speed for the same picture, which only a narrow path repays.
-inline int vp8CpuUsed(const BitrateEstimator& estimator) {
-    return estimator.narrow() ? 0 : -6;
-}
