@@ -1,5 +1,6 @@
 """Per codec pair, the agent's screen shows on the console in Chromium and its input reaches X.
-Scrolling text keeps moving over a lossy path and a narrow one; a dead path ends the call and lets go of a key."""
+Scrolling text keeps moving over a lossy path and over a narrow one; a dead path ends the call and
+lets go of a key."""
 
 import asyncio
 import os
@@ -74,8 +75,8 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         self.assertIn("Transport-wide feedback from the administrator", log)
 
     async def test_scrolling_text_over_a_narrow_path(self):
-        # H.264: VP8's coarsest picture of this screen is about 2 Mbit/s at 10 frames/s, and on
-        # 1 Mbit/s its gaps come close to 2 s.
+        # H.264: VP8's coarsest picture of this screen takes about 2 Mbit/s at 10 frames/s, and
+        # on 1 Mbit/s its worst gaps pass 2 s.
         self.addCleanup(terminate, subprocess.Popen(SCROLLING))
         self.addCleanup(set_path)
         self.h.codec = "h264"

@@ -4,7 +4,8 @@
 // little under what arrived, holds after a cut, climbs additively near and above the rate of the
 // last congestion while the path is clean and multiplicatively (probing) below it or once the
 // path has plainly widened, and never far above what was sent.
-// Steady random loss does not stop the climb; loss that grows as the rate does, does.
+// Away from the last congestion steady random loss does not stop the climb; loss that grows as
+// the rate does, does.
 // Pure: the rate control feeds it one update per statistics tick and applies the result.
 #pragma once
 
