@@ -14,6 +14,7 @@ from harness import IN_PRIVATE_NETNS, SCROLLING, Harness, poll, read, set_path, 
 LOSSY_SECONDS = 20
 NARROW_SECONDS = 12
 TWCC_URI = "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"
+PLAYOUT_DELAY_URI = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay"
 LOST = ("(?m)Terminate. Reason: (The connection with the administrator is lost|"
         "Connection with the server is closed)$")
 A = 0x61
@@ -69,9 +70,11 @@ class AgentEndToEndTest(unittest.IsolatedAsyncioTestCase):
         last = await self.h.inbound_video()
         self.assertGreater(last["nackCount"], first["nackCount"], "no retransmission requested")
         self.assertGreater(last["framesDecoded"] - first["framesDecoded"], 5 * LOSSY_SECONDS)
-        # Chromium takes transport-wide congestion control, and its feedback drives the rate.
+        # Chromium takes transport-wide congestion control, and its feedback drives the rate; it
+        # also takes being asked to show frames without delay.
         log = read(self.h.agent_log)
-        self.assertRegex(log, r"Received SDP answer:\n[^\[]*a=extmap:\d+ " + re.escape(TWCC_URI))
+        for uri in (TWCC_URI, PLAYOUT_DELAY_URI):
+            self.assertRegex(log, r"Received SDP answer:\n[^\[]*a=extmap:\d+ " + re.escape(uri))
         self.assertIn("Transport-wide feedback from the administrator", log)
 
     async def test_scrolling_text_over_a_narrow_path(self):

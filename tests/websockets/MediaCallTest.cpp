@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #define GST_USE_UNSTABLE_API
+#include <gst/rtp/rtp.h>
 #include <gst/sctp/sctpsendmeta.h>
 #include <gst/sdp/sdp.h>
 #include <gst/video/video.h>
@@ -283,6 +284,31 @@ TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
             g_object_get(payloader, "seqnum", &seqnum, nullptr);
             return seqnum;
         };
+        // Every video packet asks the browser to show its frame without delay: extension 2,
+        // both limits zero.
+        std::atomic<int> withoutDelay{0};
+        GstPad* paySrc = gst_element_get_static_pad(payloader, "src");
+        gst_pad_add_probe(
+            paySrc, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+            [](GstPad*, GstPadProbeInfo* info, gpointer count) {
+                GstBuffer* packet =
+                    info->type & GST_PAD_PROBE_TYPE_BUFFER
+                        ? GST_PAD_PROBE_INFO_BUFFER(info)
+                        : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
+                GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+                if (packet && gst_rtp_buffer_map(packet, GST_MAP_READ, &rtp)) {
+                    gpointer data = nullptr;
+                    guint size = 0;
+                    if (gst_rtp_buffer_get_extension_onebyte_header(&rtp, 2, 0, &data, &size) &&
+                        size == 3 && !memcmp(data, "\0\0\0", 3)) {
+                        ++*static_cast<std::atomic<int>*>(count);
+                    }
+                    gst_rtp_buffer_unmap(&rtp);
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            &withoutDelay, nullptr);
+        EXPECT_TRUE(waitFor([&] { return withoutDelay > 0; }, kCallMs)) << codec;
         GstPad* rtxSrc = gst_element_get_static_pad(rtx, "src");
         std::atomic<int> passed{0};
         gst_pad_add_probe(
@@ -326,6 +352,7 @@ TEST_F(MediaCall, OfferCarriesLossRecoveryAndKeyframesFollowRequests) {
         EXPECT_TRUE(served(lastSent())) << codec;
         c.stop();
         gst_object_unref(rtxSrc);
+        gst_object_unref(paySrc);
         gst_object_unref(src);
         EXPECT_FALSE(QFileInfo::exists(statsDir)) << codec;
     }
