@@ -57,6 +57,8 @@ const Row kRows[] = {
      times(20, kClean) + Feed{{0.6, 0, 1000, 2500, 20}} + times(4, kClean) + times(2, {0.03}), 950},
     {"and from 5% eases it off, to no less than 85% of that rate",
      times(20, kClean) + Feed{{0.6, 0, 1000, 2500, 20}} + times(4, kClean) + times(3, {0.10}), 850},
+    {"but with steady random loss, a chance cut does not become the ceiling",
+     times(20, {0.10}) + Feed{{0.3, 0, 2000, 2500, 20}} + times(8, {0.10}), 2000},
     {"capacity step 3 -> 1 -> 3 Mbit/s: additive above the rate of the congestion",
      times(20, kClean) + Feed{{0.66, 0, 1000, 3000, 20}} + times(12, kClean), 1350},
     {"until the path has plainly widened, then probing",

@@ -7,8 +7,11 @@ BitrateEstimator::BitrateEstimator(BitrateLimits limits)
 
 int BitrateEstimator::update(const PathFeedback& f) {
     const double loss = std::clamp(f.loss, 0.0, 1.0);
+    const double backOffLoss = std::max(kBackOffLoss, noiseLoss_ + kNoiseCutMargin);
+    const bool learnsNoise =
+        hold_ == 0 && (lastCongestion_ <= 0 || rate_ <= lastCongestion_ * kNearShare * 1.01);
     delayOveruses_ = f.delayGradientMs > kOveruseGradientMs ? delayOveruses_ + 1 : 0;
-    congested_ = loss > kBackOffLoss && (f.packets <= 0 || f.packets >= kMinLossPackets);
+    congested_ = loss > backOffLoss && (f.packets <= 0 || f.packets >= kMinLossPackets);
     const bool overuse = congested_ || delayOveruses_ >= 2 || f.rttMs > kCongestedRttMs;
     updatesSinceBackOff_ = std::min(updatesSinceBackOff_ + 1, kNarrowMemoryReports);
     if (overuse) {
@@ -24,24 +27,28 @@ int BitrateEstimator::update(const PathFeedback& f) {
         --hold_;
     } else if (const bool near = lastCongestion_ > 0 && rate_ >= lastCongestion_ * kNearShare &&
                                  rate_ <= lastCongestion_ * kWidened;
-               near && loss >= kEaseLoss) {
+               near && loss >= noiseLoss_ + kEaseLoss) {
         // Just over the rate where the path last gave way: a policer's first drops. Easing off
         // now keeps its bucket from emptying, which would lose every packet for a second.
         rate_ = std::max(rate_ * (1.0 - 0.5 * loss), lastCongestion_ * kNearShare);
-    } else if (loss <= kBackOffLoss && (loss < kHoldLoss || loss <= previousLoss_ + kLossRise) &&
+    } else if (loss <= backOffLoss && (loss < kHoldLoss || loss <= previousLoss_ + kLossRise) &&
                f.rttMs <= kSlowRttMs && f.delayGradientMs <= 0.5) {
         // Loss that stays the same as the rate goes up is the path's noise; loss that grows with
         // it is a limit being reached, and the climb waits. Near the rate of the last
-        // congestion, and above it until the path has plainly widened, any loss is that limit.
+        // congestion, and above it until the path has plainly widened, any loss beyond the
+        // path's steady loss is that limit.
         const double climb = lastCongestion_ > 0 ? kClimb : kStartClimb;
-        double next = !near              ? std::max(rate_ * climb, rate_ + 10)
-                      : loss < kHoldLoss ? rate_ + kAdditiveKbps
-                                         : rate_;
+        double next = !near                           ? std::max(rate_ * climb, rate_ + 10)
+                      : loss < noiseLoss_ + kHoldLoss ? rate_ + kAdditiveKbps
+                                                      : rate_;
         // A clean path while the encoder sends well under the estimate says nothing about more.
         if (f.sentKbps > 0) {
             next = std::min(next, std::max(rate_, f.sentKbps * kHeadroom));
         }
         rate_ = next;
+    }
+    if (learnsNoise && !overuse) {
+        noiseLoss_ += kNoiseWeight * (std::min(loss, kBackOffLoss) - noiseLoss_);
     }
     previousLoss_ = loss;
     rate_ = std::clamp(rate_, double(limits_.floorKbps), double(limits_.ceilingKbps));

@@ -5,7 +5,7 @@
 // last congestion while the path is clean and multiplicatively (probing) below it or once the
 // path has plainly widened, and never far above what was sent.
 // Away from the last congestion steady random loss does not stop the climb; loss that grows as
-// the rate does, does.
+// the rate does, does. Near it, loss counts only beyond the steady loss learnt below it.
 // Pure: the rate control feeds it one update per statistics tick and applies the result.
 #pragma once
 
@@ -76,12 +76,19 @@ public:
     static constexpr double kHeadroom = 1.25;
     // A minute at one update a second.
     static constexpr int kNarrowMemoryReports = 60;
+    // The path's steady loss is learnt where the estimate sits well under the last congestion (or
+    // before any), this share of each update at a time. Near that rate, the hold, the easing and
+    // the cut count only loss beyond it: random loss there is no sign of the limit, and taking it
+    // for one made each chance cut the new ceiling.
+    static constexpr double kNoiseWeight = 0.2;
+    static constexpr double kNoiseCutMargin = 0.10;
 
 private:
     BitrateLimits limits_;
     double rate_;
     double lastCongestion_ = 0;
     double previousLoss_ = 0;
+    double noiseLoss_ = 0;
     bool congested_ = false;
     int hold_ = 0;
     int delayOveruses_ = 0;
