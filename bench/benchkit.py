@@ -59,8 +59,8 @@ def rss_mb(pid):
 @contextlib.contextmanager
 def bare_running(codec, workdir):
     """The agent's video branch into fakesink, as a process, past its start-up."""
-    desc = ("ximagesrc startx=0 starty=0 endx=1919 endy=1079 show-pointer=TRUE ! "
-            "video/x-raw,framerate=10/1 ! videoconvert ! queue ! %s ! fakesink" % VIDEO[codec])
+    desc = ("ximagesrc startx=0 starty=0 endx=1919 endy=1079 show-pointer=TRUE use-damage=false "
+            "! video/x-raw,framerate=10/1 ! videoconvert ! queue ! %s ! fakesink" % VIDEO[codec])
     proc = subprocess.Popen(["gst-launch-1.0", "-q"] + desc.split(), cwd=workdir,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
