@@ -8,6 +8,7 @@ BitrateEstimator::BitrateEstimator(BitrateLimits limits)
 int BitrateEstimator::update(const PathFeedback& f) {
     const double loss = std::clamp(f.loss, 0.0, 1.0);
     const double backOffLoss = std::max(kBackOffLoss, noiseLoss_ + kNoiseCutMargin);
+    // At the easing's floor too (1% over it, for rounding): loss that stays there is steady.
     const bool learnsNoise =
         hold_ == 0 && (lastCongestion_ <= 0 || rate_ <= lastCongestion_ * kNearShare * 1.01);
     delayOveruses_ = f.delayGradientMs > kOveruseGradientMs ? delayOveruses_ + 1 : 0;
