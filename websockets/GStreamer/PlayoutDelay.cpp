@@ -5,7 +5,6 @@
 #include <gst/rtp/rtp.h>
 
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -57,15 +56,13 @@ void classInit(gpointer klass, gpointer) {
 }  // namespace
 
 bool registerPlayoutDelayExtension() {
-    static bool registered = false;
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static const bool registered = [] {
         const GTypeInfo info = {
             sizeof(KvPlayoutDelayClass), nullptr, nullptr, classInit, nullptr, nullptr,
             sizeof(KvPlayoutDelay),      0,       nullptr, nullptr};
         const GType type = g_type_register_static(GST_TYPE_RTP_HEADER_EXTENSION, "KvPlayoutDelay",
                                                   &info, GTypeFlags(0));
-        registered = gst_element_register(nullptr, "kvplayoutdelay", GST_RANK_MARGINAL, type);
-    });
+        return bool(gst_element_register(nullptr, "kvplayoutdelay", GST_RANK_MARGINAL, type));
+    }();
     return registered;
 }
