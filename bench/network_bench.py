@@ -6,11 +6,11 @@ random UDP loss of 0, 1, 3 and 10%, on an open uplink and on ones policed to 1 M
 kbit/s (the narrow cells repeated with --repeat, median and worst printed), and with --step a
 change of capacity during the call, 3 -> 1 -> 3 Mbit/s. Per phase:
 frames/s decoded by the browser, the longest time without a new frame, kbit/s received, NACKs
-and PLIs sent by the browser. First, on the open path without loss, the agent's CPU against the
-bare capture-and-encode pipeline with the agent's encoder settings, the two side by side over the
-same window: the same screen and the same load from the browser, which a scrolling terminal
-(its speed depends on what else runs) and the browser's decoding would not give one after the
-other."""
+and PLIs sent by the browser, keyframes decoded. First, on the open path without loss, the
+agent's CPU against the bare capture-and-encode pipeline with the agent's encoder settings, the
+two side by side over the same window: the same screen and the same load from the browser, which
+a scrolling terminal (its speed depends on what else runs) and the browser's decoding would not
+give one after the other."""
 
 import argparse
 import asyncio
@@ -48,7 +48,8 @@ async def measure(h, args, uplink, loss, limit):
     return {"uplink": uplink, "loss": loss, "gap": gap,
             "fps": (b["framesDecoded"] - a["framesDecoded"]) / dt,
             "kbps": (b["bytesReceived"] - a["bytesReceived"]) * 8 / dt / 1000,
-            "nacks": b["nackCount"] - a["nackCount"], "plis": b["pliCount"] - a["pliCount"]}
+            "nacks": b["nackCount"] - a["nackCount"], "plis": b["pliCount"] - a["pliCount"],
+            "keyframes": b["keyFramesDecoded"] - a["keyFramesDecoded"]}
 
 
 async def phases(h, args, uplinks):
@@ -67,7 +68,7 @@ async def phases(h, args, uplinks):
             for key, worst in (("fps", min), ("gap", max)):
                 row[key] = statistics.median(r[key] for r in runs)
                 row[key + "_worst"] = worst(r[key] for r in runs)
-            for key in ("kbps", "nacks", "plis"):
+            for key in ("kbps", "nacks", "plis", "keyframes"):
                 row[key] = statistics.median(r[key] for r in runs)
             row["runs"] = len(runs)
             rows.append(row)
@@ -209,8 +210,9 @@ def main():
     args = ap.parse_args()
     workdir = tempfile.mkdtemp(prefix="kv-netbench-")
     print("| codec | content | uplink | loss | runs | frames/s median (worst) "
-          "| longest gap s median (worst) | kbit/s | NACKs | PLIs | agent CPU % | bare CPU % |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "| longest gap s median (worst) | kbit/s | NACKs | PLIs | keyframes | agent CPU % "
+          "| bare CPU % |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     steps = []
     try:
         for codec in args.codecs:
@@ -218,10 +220,10 @@ def main():
                 rows, cpu, stepped = asyncio.run(session(args, codec, content, workdir))
                 for i, r in enumerate(rows):
                     print("| %s | %s | %s | %d%% | %d | %.1f (%.1f) | %.1f (%.1f) | %.0f | %d | %d "
-                          "| %s |" % (
+                          "| %d | %s |" % (
                               codec, content, r["uplink"], r["loss"], r["runs"], r["fps"],
                               r["fps_worst"], r["gap"], r["gap_worst"], r["kbps"], r["nacks"],
-                              r["plis"],
+                              r["plis"], r["keyframes"],
                               "%.0f | %.0f" % tuple(cpu) if cpu and i == 0 else " | "),
                           flush=True)
                 if "psnr" in rows[0]:
