@@ -13,19 +13,29 @@ int BitrateEstimator::update(const PathFeedback& f) {
         hold_ == 0 && (lastCongestion_ <= 0 || rate_ <= lastCongestion_ * kNearShare * 1.01);
     delayOveruses_ = f.delayGradientMs > kOveruseGradientMs ? delayOveruses_ + 1 : 0;
     congested_ = loss > backOffLoss && (f.packets <= 0 || f.packets >= kMinLossPackets);
-    const bool overuse = congested_ || delayOveruses_ >= 2 || f.rttMs > kCongestedRttMs;
+    const bool queueing = delayOveruses_ >= 2 || f.rttMs > kCongestedRttMs;
+    const bool overuse = congested_ || queueing;
+    // The update right after a cut reports the overrun's tail: frames the encoder sent before it
+    // took the new target, and the repairs of what the overrun lost. Cutting on that loss again
+    // took the estimate to half the path, or to the floor.
+    const bool aftermath = hold_ == kHoldUpdates && !queueing;
     updatesSinceBackOff_ = std::min(updatesSinceBackOff_ + 1, kNarrowMemoryReports);
-    if (overuse) {
+    if (overuse && !aftermath) {
         updatesSinceBackOff_ = 0;
         hold_ = kHoldUpdates;
-        // What still arrived is about what the path carries.
-        const double delivered =
-            f.deliveredKbps > 0 ? f.deliveredKbps : std::max(f.sentKbps, 0.0) * (1.0 - loss);
+        // What still arrived is about what the path carries, if the sender filled it: from a
+        // sender at under half the estimate (an encoder refilling its buffer after a keyframe)
+        // it is only what was sent, and cutting to it took the estimate to the floor.
+        const bool filled = f.sentKbps <= 0 || f.sentKbps >= rate_ * kFilledShare;
+        const double delivered = !filled               ? 0
+                                 : f.deliveredKbps > 0 ? f.deliveredKbps
+                                                       : std::max(f.sentKbps, 0.0) * (1.0 - loss);
         lastCongestion_ = delivered > 0 ? delivered : rate_;
         rate_ = delivered > 0 ? std::clamp(delivered * kDeliveredShare, rate_ * kDeepestCut, rate_)
                               : rate_ * (congested_ ? 1.0 - 0.5 * loss : kDeliveredShare);
     } else if (hold_ > 0) {
         --hold_;
+        updatesSinceBackOff_ = overuse ? 0 : updatesSinceBackOff_;
     } else if (const bool near = lastCongestion_ > 0 && rate_ >= lastCongestion_ * kNearShare &&
                                  rate_ <= lastCongestion_ * kWidened;
                near && loss >= noiseLoss_ + kEaseLoss) {

@@ -57,6 +57,7 @@ public:
     // After an overuse the estimate is this share of what arrived (a quarter at most in one go).
     static constexpr double kDeliveredShare = 0.85;
     static constexpr double kDeepestCut = 0.25;
+    static constexpr double kFilledShare = 0.5;
     // Updates the estimate holds after a cut, so that the queue drains before it climbs.
     static constexpr int kHoldUpdates = 2;
     // Below kNearShare of the last congestion the climb probes multiplicatively; from there,
