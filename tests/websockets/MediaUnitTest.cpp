@@ -179,9 +179,9 @@ TEST(Feedback, ReadsTransportWideFeedbackAndTheVideoReport) {
 }
 
 // The encoder's target is the estimate less what is not its video (retransmissions, audio, RTCP,
-// the data channel, headers), as the transport counted it; the agent's own keyframes after
-// heavy loss come no more than once in 2.5 s; without transport-wide feedback, each fresh
-// receiver report (a new highest sequence number) counts once.
+// the data channel, headers), as the transport counted it; VP8's own keyframes after heavy loss
+// wait for the path to drain and come no more than once in 2.5 s; without transport-wide
+// feedback, each fresh receiver report (a new highest sequence number) counts once.
 TEST(RateControl, BudgetsTheEncoderWithinTheEstimate) {
     gst_init(nullptr, nullptr);
     GstElement* vp8 = GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("vp8enc", nullptr)));
@@ -204,16 +204,20 @@ TEST(RateControl, BudgetsTheEncoderWithinTheEstimate) {
         EXPECT_EQ(target(), 955)
             << "the estimate (a quarter above what went out: 1278) less the 322.4 kbit/s not video";
 
-        const auto keyframes = [&rc](std::initializer_list<int64_t> atUs) {
-            int sent = 0;
-            for (int64_t at : atUs) {
-                const uint32_t before = rc.ownKeyframeEvent.load();
-                rc.onStats(Stats().transport(unsigned(at / 1000), 50, 0, 1000000, 500000).s, at);
-                sent += rc.ownKeyframeEvent.load() != before;
+        // Heavy loss in each second's statistics from 3 s, a tick every quarter second; + where
+        // a keyframe went.
+        std::string keyframes;
+        for (int64_t at = 3000000; at <= 6500000; at += 250000) {
+            const uint32_t before = rc.ownKeyframeEvent.load();
+            if (at % 1000000 == 0) {
+                Stats stats;
+                stats.transport(unsigned(at / 1000), 50, 0, 1000000, 500000);
+                rc.offerStats(gst_structure_copy(stats.s));
             }
-            return sent;
-        };
-        EXPECT_EQ(keyframes({3000000, 4000000, 5000000, 6000000}), 2) << "at 3 s and 6 s";
+            rc.handleStats(at);
+            keyframes += rc.ownKeyframeEvent.load() != before ? '+' : '-';
+        }
+        EXPECT_EQ(keyframes, "--+-----------+") << "half a second after the cut, and 2.5 s apart";
     }
     {
         RateControl rc;

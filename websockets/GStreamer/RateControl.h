@@ -57,6 +57,9 @@ public:
     // No keyframe of the agent's own sooner than this after another: each is several frames'
     // worth, sent into a path that has just shown it is full.
     static constexpr int64_t kOwnKeyframeIntervalUs = 2500000;
+    // VP8's waits this long for the path to drain at the lowered rate: the frames and the
+    // retransmissions still in flight at the old one go first.
+    static constexpr int64_t kOwnKeyframeDrainUs = 500000;
     // IPv4 and UDP headers, which the transport's byte count does not see.
     static constexpr int kHeaderBytes = 28;
     // At most this share of the estimate is left to what is not the video: a burst of
@@ -95,4 +98,5 @@ private:
     uint32_t lastHighestSeq_ = 0;
     double lastRtt_ = -1;
     int64_t lastOwnKeyframeUs_ = 0;
+    int64_t ownKeyframeDueUs_ = 0;
 };
