@@ -15,10 +15,11 @@ int BitrateEstimator::update(const PathFeedback& f) {
     congested_ = loss > backOffLoss && (f.packets <= 0 || f.packets >= kMinLossPackets);
     const bool queueing = delayOveruses_ >= 2 || f.rttMs > kCongestedRttMs;
     const bool overuse = congested_ || queueing;
-    // The update right after a cut reports the overrun's tail: frames the encoder sent before it
-    // took the new target, and the repairs of what the overrun lost. Cutting on that loss again
-    // took the estimate to half the path, or to the floor.
-    const bool aftermath = hold_ == kHoldUpdates && !queueing;
+    // The update right after a cut to what arrived reports the overrun's tail: frames the encoder
+    // sent before it took the new target, and the repairs of what the overrun lost. Cutting on
+    // that loss again took the estimate to half the path, or to the floor. After a cut by half
+    // the loss it counts: those may have been a policer's first drops.
+    const bool aftermath = hold_ == kHoldUpdates && lastCutFull_ && !queueing;
     updatesSinceBackOff_ = std::min(updatesSinceBackOff_ + 1, kNarrowMemoryReports);
     if (overuse && !aftermath) {
         updatesSinceBackOff_ = 0;
@@ -27,7 +28,12 @@ int BitrateEstimator::update(const PathFeedback& f) {
         // sender at under half the estimate (an encoder refilling its buffer after a keyframe)
         // it is only what was sent, and cutting to it took the estimate to the floor.
         const bool filled = f.sentKbps <= 0 || f.sentKbps >= rate_ * kFilledShare;
-        const double delivered = !filled               ? 0
+        // Loss over the threshold but short of a full path's is a policer's first drops or a
+        // chance report of random loss: half of it comes off. Cutting to what arrived took a
+        // chance report of 17% among 10% random loss from 3000 to 1549 kbit/s.
+        const bool full = !congested_ || queueing || loss >= kFullPathLoss;
+        lastCutFull_ = full;
+        const double delivered = !filled || !full      ? 0
                                  : f.deliveredKbps > 0 ? f.deliveredKbps
                                                        : std::max(f.sentKbps, 0.0) * (1.0 - loss);
         lastCongestion_ = delivered > 0 ? delivered : rate_;

@@ -44,6 +44,8 @@ public:
     // drops everything above its rate, far more than that.
     static constexpr double kHoldLoss = 0.02;
     static constexpr double kBackOffLoss = 0.15;
+    // A policer's bucket run dry drops this share and more.
+    static constexpr double kFullPathLoss = 0.3;
     // Near the last congestion, loss from this share up eases the estimate off.
     static constexpr double kEaseLoss = 0.05;
     // A still page sends a few packets between two feedback reports: fewer than this, and a
@@ -91,6 +93,7 @@ private:
     double previousLoss_ = 0;
     double noiseLoss_ = 0;
     bool congested_ = false;
+    bool lastCutFull_ = false;
     int hold_ = 0;
     int delayOveruses_ = 0;
     int updatesSinceBackOff_ = kNarrowMemoryReports;
