@@ -59,6 +59,8 @@ public:
     // After an overuse the estimate is this share of what arrived (a quarter at most in one go).
     static constexpr double kDeliveredShare = 0.85;
     static constexpr double kDeepestCut = 0.25;
+    // What arrived is what the path carries only from a sender at this share of the estimate or
+    // more; under it, the cut goes by the loss.
     static constexpr double kFilledShare = 0.5;
     // Updates the estimate holds after a cut, so that the queue drains before it climbs.
     static constexpr int kHoldUpdates = 2;

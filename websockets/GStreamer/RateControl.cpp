@@ -193,7 +193,8 @@ void RateControl::onStats(const GstStructure* stats, int64_t nowUs) {
         // them all: start the picture again at the lowered rate rather than wait for the
         // browser to give up on them and ask. VP8's waits for the path to drain: sent into the
         // full path it was lost with the rest, and the browser asked two seconds later. x264's
-        // goes at once: held back, its gap on a capacity step grew from 0.6 to 2.2 s.
+        // goes with the next tick: held back as long, its gap on a capacity step grew from 0.6
+        // to 2.2 s.
         lastOwnKeyframeUs_ = nowUs;
         ownKeyframeDueUs_ = nowUs + (h264_ ? 0 : kOwnKeyframeDrainUs);
     }
