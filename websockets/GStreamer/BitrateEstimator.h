@@ -1,9 +1,10 @@
 // How much the path carries, in kbit/s, from what the administrator's side says about it: the
 // transport-wide feedback when the browser took it (loss before repair and the delay gradient),
-// else the receiver reports with the share of packets asked for again. It backs off at once to a
-// little under what arrived, holds after a cut, climbs additively near and above the rate of the
-// last congestion while the path is clean and multiplicatively (probing) below it or once the
-// path has plainly widened, and never far above what was sent.
+// else the receiver reports with the share of packets asked for again. On a full path it backs
+// off at once to a little under what arrived, on a path just starting to drop by half the loss;
+// it holds after a cut, climbs additively near and above the rate of the last congestion while
+// the path is clean and multiplicatively (probing) below it or once the path has plainly
+// widened, and never far above what was sent.
 // Away from the last congestion steady random loss does not stop the climb; loss that grows as
 // the rate does, does. Near it, loss counts only beyond the steady loss learnt below it.
 // Pure: the rate control feeds it one update per statistics tick and applies the result.
