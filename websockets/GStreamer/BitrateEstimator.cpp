@@ -20,9 +20,8 @@ int BitrateEstimator::update(const PathFeedback& f) {
     // that loss again took the estimate to half the path, or to the floor. After a cut by half
     // the loss it counts: those may have been a policer's first drops.
     const bool aftermath = hold_ == kHoldUpdates && lastCutFull_ && !queueing;
-    updatesSinceBackOff_ = std::min(updatesSinceBackOff_ + 1, kNarrowMemoryReports);
+    updatesSinceBackOff_ = overuse ? 0 : std::min(updatesSinceBackOff_ + 1, kNarrowMemoryReports);
     if (overuse && !aftermath) {
-        updatesSinceBackOff_ = 0;
         hold_ = kHoldUpdates;
         // What still arrived is about what the path carries, if the sender filled it: from a
         // sender at under half the estimate (an encoder refilling its buffer after a keyframe)
@@ -41,7 +40,6 @@ int BitrateEstimator::update(const PathFeedback& f) {
                               : rate_ * (congested_ ? 1.0 - 0.5 * loss : kDeliveredShare);
     } else if (hold_ > 0) {
         --hold_;
-        updatesSinceBackOff_ = overuse ? 0 : updatesSinceBackOff_;
     } else if (const bool near = lastCongestion_ > 0 && rate_ >= lastCongestion_ * kNearShare &&
                                  rate_ <= lastCongestion_ * kWidened;
                near && loss >= noiseLoss_ + kEaseLoss) {
